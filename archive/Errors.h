@@ -1,0 +1,42 @@
+// The archive subsystem's exception classes, declared in this order, each
+// carrying only its message. Callers tell failures apart by class.
+#pragma once
+
+#include <string>
+
+#include "platform/Exceptions.h"
+
+class ELZHBadDecodeTable : public Exception {
+public:
+    ELZHBadDecodeTable() : Exception("Bad decode table in archive!") {}
+};
+class EUnableToCompress : public Exception {
+public:
+    EUnableToCompress() : Exception("Could not compress data") {}
+};
+class EInsufficientDiskSpace : public Exception {
+public:
+    explicit EInsufficientDiskSpace(const std::string& target)
+        : Exception("Not enough disk space to expand " + target) {}
+};
+class EUnrecognizedCompressionMethod : public Exception {
+public:
+    explicit EUnrecognizedCompressionMethod(const std::string& id)
+        : Exception("Unrecognized compression method: \"" + id + "\" in header") {}
+};
+class EInvalidHeaderArchiveType : public Exception {
+public:
+    EInvalidHeaderArchiveType() : Exception("Archive type must be caMulti") {}
+};
+class EInvalidHeader : public Exception {
+public:
+    EInvalidHeader() : Exception("Can't recognize compressed file header") {}
+};
+class EBadChecksum : public Exception {
+public:
+    EBadChecksum() : Exception("Bad checksum during expansion -- data may be invalid") {}
+};
+class EInvalidKey : public Exception {
+public:
+    EInvalidKey() : Exception("File locked -- valid key required") {}
+};

@@ -1,0 +1,84 @@
+#include "codecs/CodecEngine.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "codecs/Lzh.h"
+#include "codecs/Rle.h"
+#include "codecs/lh5/Lh5.h"
+
+int32_t ProgressPercent(int32_t done, int32_t total) {
+    // Large spans divide first so that done * 100 cannot overflow.
+    if (total > 100000) return done / (total / 100);
+    return (done * 100) / total;
+}
+
+CodecIO::CodecIO(TStream& dest, TStream& source, int32_t sourceSize, bool expanding, bool scrambled,
+                 const CodecSettings& settings)
+    : dest_(dest),
+      source_(source),
+      progress_(settings.OnShowProgress),
+      remaining_(std::max<int32_t>(sourceSize, 0)),
+      budget_(expanding ? 0x7FFFFFFF : sourceSize - settings.CompressReserve),
+      scramble_(!expanding && settings.Key != 0),
+      descramble_(expanding && settings.Key != 0 && scrambled) {
+    const auto key = static_cast<uint32_t>(settings.Key);
+    for (int i = 0; i < 4; ++i) key_[i] = static_cast<uint8_t>(key >> (8 * i));
+}
+
+bool CodecIO::Refill() {
+    inputEnded_ = true;
+    if (remaining_ <= 0) return false;
+    chunk_ = std::min(chunk_, remaining_);
+    const int32_t n = std::max<int32_t>(source_.Read(inBuf_, chunk_), 0);
+    remaining_ -= n;
+    if (n == 0) return false;
+    inEnd_ = n;
+    inPos_ = 0;
+    if (progress_) {
+        readSoFar_ += n;
+        int32_t percent = ProgressPercent(readSoFar_, readSoFar_ + remaining_);
+        progress_(percent);
+        if (percent == -1) return false;  // the chunk stays; InputEnded stays true
+    }
+    platform::YieldProcessor();
+    inputEnded_ = false;
+    return true;
+}
+
+void CodecIO::FlushFull() {
+    platform::YieldProcessor();
+    dest_.WriteBuffer(outBuf_, CodecBufferSize);
+    outPos_ = 0;
+}
+
+void CodecIO::FlushRest() {
+    if (outPos_ > 0) dest_.WriteBuffer(outBuf_, outPos_);
+    outPos_ = 0;
+}
+
+void CodecIO::ThrowBudget() { throw EUnableToCompress(); }
+
+int32_t RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint8_t method,
+                 uint32_t& checksum, bool Expanding, bool Scrambled, const CodecSettings& settings) {
+    auto io = std::make_unique<CodecIO>(dest, source, Sourcesize, Expanding, Scrambled, settings);
+    if (Expanding) {
+        switch (method) {
+            case ctRle: RleExpand(*io); break;
+            case ctLzh: ExpandLZH(*io, Destsize); break;
+            case ctLh5: Lh5Decode(*io, Destsize); break;
+            default: break;
+        }
+        checksum = io->OutputSum();
+    } else {
+        switch (method) {
+            case ctRle: RleCompress(*io); break;
+            case ctLzh: CompressLZH(*io); break;
+            case ctLh5: Lh5Encode(*io); break;
+            default: break;
+        }
+        checksum = io->InputSum();
+    }
+    io->FlushRest();
+    return io->OutputCount();
+}

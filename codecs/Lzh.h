@@ -1,0 +1,7 @@
+// Method type 2, "LZH": adaptive Huffman sliding-window code (LHA's -lh1-).
+#pragma once
+
+#include "codecs/CodecEngine.h"
+
+void CompressLZH(CodecIO& io);
+void ExpandLZH(CodecIO& io, int32_t Destsize);

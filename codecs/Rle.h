@@ -1,0 +1,7 @@
+// Method type 1, "RLE": byte run-length code with the marker byte 0x94.
+#pragma once
+
+#include "codecs/CodecEngine.h"
+
+void RleCompress(CodecIO& io);
+void RleExpand(CodecIO& io);

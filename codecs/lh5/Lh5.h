@@ -1,0 +1,7 @@
+// Method type 4, "LH5": LHA's -lh5- static Huffman sliding-window code.
+#pragma once
+
+#include "codecs/CodecEngine.h"
+
+void Lh5Encode(CodecIO& io);
+void Lh5Decode(CodecIO& io, int32_t expectedSize);

@@ -1,0 +1,119 @@
+// What the system needs of its operating system. One declaration here, one
+// implementation in platform/win32 (the real Win32 API, ANSI calls) and one in
+// platform/posix. Nothing outside platform/ includes an OS header.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// The character that separates path components: "\" on Windows, "/" on POSIX.
+// Archives always store "\"; see ToNativeSeparators.
+#ifdef _WIN32
+constexpr char PathDelim = '\\';
+#else
+constexpr char PathDelim = '/';
+#endif
+
+// A stored archive name with its "\" separators made native (no change on Windows).
+std::string ToNativeSeparators(std::string name);
+// The inverse, for writers: native separators become "\".
+std::string ToStoredSeparators(std::string name);
+// True for this platform's path component separator.
+inline bool IsPathDelim(char c) { return c == PathDelim; }
+
+// ---- Files -----------------------------------------------------------------
+
+using FileHandle = intptr_t;
+constexpr FileHandle InvalidFile = -1;
+
+enum class FileAccess { Read, Write, ReadWrite };
+enum class FileShare { Exclusive, DenyWrite, DenyRead, DenyNone };
+
+// Opens an existing file. InvalidFile on failure.
+FileHandle OpenFile(const std::string& path, FileAccess access, FileShare share);
+// Creates or truncates a file for reading and writing, without sharing.
+FileHandle CreateFile(const std::string& path);
+// Bytes read: 0 at the end, -1 on failure.
+int32_t ReadFile(FileHandle file, void* buffer, int32_t count);
+// Bytes written, -1 on failure.
+int32_t WriteFile(FileHandle file, const void* buffer, int32_t count);
+// origin: 0 begin, 1 current, 2 end. New position, -1 on failure.
+int64_t SeekFile(FileHandle file, int64_t offset, int origin);
+void CloseFile(FileHandle file);
+
+bool FileExists(const std::string& path);  // false for directories
+bool DirectoryExists(const std::string& path);
+// Attribute bits in the Windows layout (0x01 read-only, 0x10 directory, 0x20 archive).
+// On POSIX: 0x10 for directories, 0x01 when the owner may not write, else 0x20.
+constexpr uint32_t faReadOnly = 0x01;
+constexpr uint32_t faHidden = 0x02;
+constexpr uint32_t faSysFile = 0x04;
+constexpr uint32_t faDirectory = 0x10;
+constexpr uint32_t faArchive = 0x20;
+std::optional<uint32_t> GetFileAttributes(const std::string& path);
+bool SetFileAttributes(const std::string& path, uint32_t attributes);
+
+// Packed date and time: date in the high 16 bits (year-1980 << 9 | month << 5 | day),
+// time in the low 16 bits (hour << 11 | minute << 5 | second / 2), local time.
+bool SetFileDatePacked(FileHandle file, uint32_t packed);
+std::optional<uint32_t> GetFileDatePacked(const std::string& path);
+
+bool DeleteFile(const std::string& path);
+// Creates one directory; false with the system's error code on failure.
+bool CreateDirectory(const std::string& path, int* errorCode = nullptr);
+bool RemoveDirectory(const std::string& path);
+
+// Free bytes of a drive (1 = A:, 2 = B:, ...). On POSIX the drive number is
+// ignored and the file system holding `path` (or the current directory) is asked.
+std::optional<uint64_t> DiskFree(int drive, const std::string& path);
+// The current drive's number (1 = A:); 0 on POSIX, which has no drives.
+int CurrentDrive();
+
+// The last operating system error code, and its text.
+int LastErrorCode();
+std::string ErrorText(int code);
+
+// ---- Temporary files ---------------------------------------------------------
+
+// The platform's temporary directory with a trailing separator (GetTempPath;
+// POSIX: $TMPDIR, else /tmp). Empty on failure.
+std::string TempPath();
+// Creates a fresh directory inside `parent` that only the current user can
+// write to, and returns its path with a trailing separator. Empty on failure.
+std::string CreatePrivateDirectory(const std::string& parent, const std::string& prefix);
+// GetTempFileName with unique number 0: creates a new empty uniquely named file
+// in `directory` whose name starts with `prefix`, and returns its full path.
+// Empty on failure.
+std::string CreateTempFileName(const std::string& directory, const std::string& prefix);
+
+// ---- Processes -----------------------------------------------------------------
+
+// Full path of the running program.
+std::string ModuleFileName();
+// Sleep(0): give up the rest of the time slice.
+void YieldProcessor();
+void SleepMilliseconds(uint32_t ms);
+
+using ProcessHandle = intptr_t;
+constexpr ProcessHandle NoProcess = 0;
+
+// Starts `file` with `parameters` as its whole parameter string. Windows:
+// ShellExecuteEx with the verb "Open" and SEE_MASK_NOCLOSEPROCESS; POSIX: the
+// file is started directly (made executable first when it is not) with the
+// parameter string as its single argument. Returns false when the launch
+// fails; `process` may be NoProcess even on success (the shell made no process).
+bool LaunchProcess(const std::string& file, const std::string& parameters, uint16_t showMode,
+                   ProcessHandle& process);
+enum class WaitResult { Ended, TimedOut, Failed };
+WaitResult WaitForProcess(ProcessHandle process, uint32_t milliseconds);
+bool GetProcessExitCode(ProcessHandle process, int32_t& exitCode);
+void CloseProcess(ProcessHandle process);
+
+// The restart request with EW_RESTARTWINDOWS (0x42) or EW_REBOOTSYSTEM (0x43).
+// Windows: a real request of the system; POSIX: the user is told, nothing restarts.
+void RequestRestart(uint32_t code);
+
+}  // namespace platform

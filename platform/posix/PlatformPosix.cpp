@@ -1,0 +1,327 @@
+// POSIX implementation of the platform layer. Windows share modes are mapped
+// onto advisory flock() locks, so two programs of ours see the same conflicts
+// they would see on Windows; programs that do not lock are not held back.
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+
+#include "platform/Platform.h"
+#include "platform/StringList.h"
+
+namespace platform {
+namespace {
+
+int ToFd(FileHandle h) { return static_cast<int>(h); }
+
+bool LockFor(int fd, FileShare share) {
+    int op = 0;
+    switch (share) {
+        case FileShare::Exclusive: op = LOCK_EX; break;
+        case FileShare::DenyWrite:
+        case FileShare::DenyRead: op = LOCK_SH; break;
+        case FileShare::DenyNone: return true;
+    }
+    return flock(fd, op | LOCK_NB) == 0;
+}
+
+struct Process {
+    pid_t pid = 0;
+    bool reaped = false;
+    int status = 0;
+};
+
+}  // namespace
+
+FileHandle OpenFile(const std::string& path, FileAccess access, FileShare share) {
+    int flags = O_RDONLY;
+    if (access == FileAccess::Write) flags = O_WRONLY;
+    if (access == FileAccess::ReadWrite) flags = O_RDWR;
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0) return InvalidFile;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || !LockFor(fd, share)) {
+        const int saved = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        errno = saved;
+        return InvalidFile;
+    }
+    return fd;
+}
+
+FileHandle CreateFile(const std::string& path) {
+    // Lock before truncating, so a file held by another of our programs is left intact.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return InvalidFile;
+    if (!LockFor(fd, FileShare::Exclusive) || ftruncate(fd, 0) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return InvalidFile;
+    }
+    return fd;
+}
+
+int32_t ReadFile(FileHandle file, void* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    for (;;) {
+        const ssize_t n = ::read(ToFd(file), buffer, static_cast<size_t>(count));
+        if (n >= 0) return static_cast<int32_t>(n);
+        if (errno != EINTR) return -1;
+    }
+}
+
+int32_t WriteFile(FileHandle file, const void* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    const char* p = static_cast<const char*>(buffer);
+    int32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(ToFd(file), p + done, static_cast<size_t>(count - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return done > 0 ? done : -1;
+        done += static_cast<int32_t>(n);
+    }
+    return done;
+}
+
+int64_t SeekFile(FileHandle file, int64_t offset, int origin) {
+    const int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+    return ::lseek(ToFd(file), static_cast<off_t>(offset), whence);
+}
+
+void CloseFile(FileHandle file) {
+    if (file != InvalidFile) ::close(ToFd(file));
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<uint32_t> GetFileAttributes(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    if (S_ISDIR(st.st_mode)) return faDirectory;
+    return (st.st_mode & S_IWUSR) ? faArchive : (faArchive | faReadOnly);
+}
+
+bool SetFileAttributes(const std::string& path, uint32_t attributes) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    mode_t mode = st.st_mode & 07777;
+    if (attributes & faReadOnly)
+        mode &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
+    else
+        mode |= S_IWUSR;
+    return ::chmod(path.c_str(), mode) == 0;
+}
+
+bool SetFileDatePacked(FileHandle file, uint32_t packed) {
+    struct tm t {};
+    const uint32_t date = packed >> 16, time = packed & 0xFFFF;
+    t.tm_year = static_cast<int>((date >> 9) + 80);
+    t.tm_mon = static_cast<int>((date >> 5) & 15) - 1;
+    t.tm_mday = static_cast<int>(date & 31);
+    t.tm_hour = static_cast<int>(time >> 11);
+    t.tm_min = static_cast<int>((time >> 5) & 63);
+    t.tm_sec = static_cast<int>((time & 31) * 2);
+    t.tm_isdst = -1;
+    if (t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 || t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 59)
+        return false;
+    const time_t when = mktime(&t);
+    if (when == static_cast<time_t>(-1)) return false;
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    return ::futimens(ToFd(file), times) == 0;
+}
+
+std::optional<uint32_t> GetFileDatePacked(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    struct tm t {};
+    if (!localtime_r(&st.st_mtime, &t)) return std::nullopt;
+    if (t.tm_year < 80) return std::nullopt;  // before 1980 cannot be packed
+    const uint32_t date = static_cast<uint32_t>(((t.tm_year - 80) << 9) | ((t.tm_mon + 1) << 5) | t.tm_mday);
+    const uint32_t time = static_cast<uint32_t>((t.tm_hour << 11) | (t.tm_min << 5) | (t.tm_sec / 2));
+    return (date << 16) | time;
+}
+
+bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool CreateDirectory(const std::string& path, int* errorCode) {
+    if (::mkdir(path.c_str(), 0777) == 0) return true;
+    if (errorCode) *errorCode = errno;
+    return false;
+}
+
+bool RemoveDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+
+std::optional<uint64_t> DiskFree(int, const std::string& path) {
+    // Ask the file system that holds the path: walk up to the nearest existing directory.
+    std::string dir = path;
+    for (;;) {
+        const size_t slash = dir.find_last_of('/');
+        dir = slash == std::string::npos ? std::string(".") : dir.substr(0, slash == 0 ? 1 : slash);
+        if (DirectoryExists(dir) || dir == "." || dir == "/") break;
+    }
+    struct statvfs vfs {};
+    if (::statvfs(dir.c_str(), &vfs) != 0) return std::nullopt;
+    return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
+
+int CurrentDrive() { return 0; }
+
+int LastErrorCode() { return errno; }
+
+std::string ErrorText(int code) { return std::strerror(code); }
+
+std::string TempPath() {
+    const char* env = std::getenv("TMPDIR");
+    std::string path = env && *env ? env : "/tmp";
+    if (path.back() != '/') path += '/';
+    return path;
+}
+
+std::string CreatePrivateDirectory(const std::string& parent, const std::string& prefix) {
+    std::string pattern = parent + prefix + "XXXXXX";
+    if (!::mkdtemp(pattern.data())) return {};  // mkdtemp makes it mode 0700
+    return pattern + "/";
+}
+
+std::string CreateTempFileName(const std::string& directory, const std::string& prefix) {
+    std::random_device seed;
+    std::mt19937 random(seed());
+    unsigned number = random() & 0xFFFF;
+    for (int attempt = 0; attempt < 65536; ++attempt, number = (number + 1) & 0xFFFF) {
+        if (number == 0) continue;
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%X", number);
+        const std::string name = directory + prefix + hex + ".tmp";
+        const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            return name;
+        }
+        if (errno != EEXIST) return {};
+    }
+    return {};
+}
+
+std::string ModuleFileName() {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+void YieldProcessor() { sched_yield(); }
+
+void SleepMilliseconds(uint32_t ms) {
+    struct timespec ts {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+bool LaunchProcess(const std::string& file, const std::string& parameters, uint16_t, ProcessHandle& process) {
+    process = NoProcess;
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if ((st.st_mode & S_IXUSR) == 0 && ::chmod(file.c_str(), (st.st_mode & 07777) | S_IXUSR) != 0) return false;
+
+    // The child reports a failed exec through a close-on-exec pipe.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return false;
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return false;
+    }
+    if (pid == 0) {
+        ::close(report[0]);
+        const char* argv[] = {file.c_str(), parameters.c_str(), nullptr};
+        ::execv(file.c_str(), const_cast<char* const*>(argv));
+        const int error = errno;
+        (void)!::write(report[1], &error, sizeof error);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int error = 0;
+    ssize_t n;
+    do n = ::read(report[0], &error, sizeof error);
+    while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    auto* p = new Process{pid, false, 0};
+    if (n > 0) {
+        ::waitpid(pid, &p->status, 0);
+        delete p;
+        errno = error;
+        return false;
+    }
+    process = reinterpret_cast<ProcessHandle>(p);
+    return true;
+}
+
+WaitResult WaitForProcess(ProcessHandle process, uint32_t milliseconds) {
+    auto* p = reinterpret_cast<Process*>(process);
+    if (!p) return WaitResult::Failed;
+    struct timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (p->reaped) return WaitResult::Ended;
+        const pid_t r = ::waitpid(p->pid, &p->status, WNOHANG);
+        if (r == p->pid) {
+            p->reaped = true;
+            return WaitResult::Ended;
+        }
+        if (r < 0 && errno != EINTR) return WaitResult::Failed;
+        struct timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long elapsed = (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+        if (elapsed >= static_cast<long>(milliseconds)) return WaitResult::TimedOut;
+        SleepMilliseconds(std::min<uint32_t>(5, milliseconds - static_cast<uint32_t>(elapsed)));
+    }
+}
+
+bool GetProcessExitCode(ProcessHandle process, int32_t& exitCode) {
+    auto* p = reinterpret_cast<Process*>(process);
+    if (!p) return false;
+    if (!p->reaped) {
+        exitCode = 259;  // STILL_ACTIVE, as Windows answers for a running process
+        return true;
+    }
+    if (WIFEXITED(p->status)) exitCode = WEXITSTATUS(p->status);
+    else if (WIFSIGNALED(p->status)) exitCode = 128 + WTERMSIG(p->status);
+    else exitCode = -1;
+    return true;
+}
+
+void CloseProcess(ProcessHandle process) { delete reinterpret_cast<Process*>(process); }
+
+void RequestRestart(uint32_t code) {
+    // Never restart or log off by ourselves: tell the user what the installation asks for.
+    std::fprintf(stderr, "%s\n",
+                 code == 0x42 ? "The installation asks you to restart the system to complete it."
+                              : "The installation asks you to reboot the machine to complete it.");
+}
+
+}  // namespace platform
+
+bool SameTextLocale(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && ::strcasecmp(a.c_str(), b.c_str()) == 0;
+}
