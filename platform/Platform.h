@@ -89,6 +89,13 @@ std::string CreatePrivateDirectory(const std::string& parent, const std::string&
 // Empty on failure.
 std::string CreateTempFileName(const std::string& directory, const std::string& prefix);
 
+// ---- Profile files ---------------------------------------------------------------
+
+// Windows: WritePrivateProfileString. Returns false when the platform refuses
+// the write. Not available on POSIX (returns false); config/ has its own writer.
+bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value,
+                        const std::string& fileName);
+
 // ---- Processes -----------------------------------------------------------------
 
 // Full path of the running program.

@@ -325,3 +325,9 @@ void RequestRestart(uint32_t code) {
 bool SameTextLocale(const std::string& a, const std::string& b) {
     return a.size() == b.size() && ::strcasecmp(a.c_str(), b.c_str()) == 0;
 }
+
+namespace platform {
+bool WriteProfileString(const std::string&, const std::string&, const std::string&, const std::string&) {
+    return false;
+}
+}  // namespace platform
