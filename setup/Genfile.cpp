@@ -1,0 +1,53 @@
+#include "setup/Genfile.h"
+
+#include "platform/Exceptions.h"
+#include "platform/Platform.h"
+
+namespace {
+bool IsDirectoryMark(char c) {
+#ifdef _WIN32
+    return c == '\\' || c == ':';
+#else
+    return c == platform::PathDelim;
+#endif
+}
+}  // namespace
+
+std::string AddBackslash(const std::string& path) {
+    if (!path.empty() && path.back() == platform::PathDelim) return path;
+    return path + platform::PathDelim;
+}
+
+std::string ExtractFilePath(const std::string& path) {
+    for (size_t i = path.size(); i > 0; --i)
+        if (IsDirectoryMark(path[i - 1])) return path.substr(0, i);
+    return {};
+}
+
+std::string ChangeFileExt(const std::string& path, const std::string& extension) {
+    for (size_t i = path.size(); i > 0; --i) {
+        if (IsDirectoryMark(path[i - 1])) break;
+        if (path[i - 1] == '.') return path.substr(0, i - 1) + extension;
+    }
+    return path + extension;
+}
+
+std::string NewTempFileName() {
+    const std::string temp = platform::TempPath();
+    if (temp.empty()) throw EPlatformError("Cannot find the temporary directory");
+    const std::string dir = platform::CreatePrivateDirectory(temp, "QNV");
+    if (dir.empty()) throw EPlatformError("Cannot create a temporary directory in " + temp);
+    const std::string name = platform::CreateTempFileName(dir, "QNV");
+    if (name.empty()) {
+        platform::RemoveDirectory(dir);
+        throw EPlatformError("Cannot create a temporary file in " + dir);
+    }
+    return name;
+}
+
+void DeleteTempFileAndDirectory(const std::string& path) {
+    platform::DeleteFile(path);
+    std::string dir = ExtractFilePath(path);
+    if (dir.size() > 1 && dir.back() == platform::PathDelim) dir.pop_back();
+    if (!dir.empty()) platform::RemoveDirectory(dir);
+}

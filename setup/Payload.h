@@ -1,0 +1,48 @@
+// The data appended to the setup executable, and the scan and copy that take
+// the embedded archive out of it.
+//
+//   offset from M   size            field
+//   0               5               PayloadMagic "Qnt_!"
+//   5               4               ArchiveLength  (int32, little-endian)
+//   9               4               PayloadSize    (int32, little-endian)
+//   13              ArchiveLength   the embedded archive ("ZMAR" format)
+//   13+ArchiveLength PayloadSize    the installation payload (read by the wizard)
+//
+// The scan starts at PayloadScanStart, so the stub's own code and data below
+// that offset can never be mistaken for the trailer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "platform/Forms.h"
+#include "platform/Stream.h"
+
+constexpr int32_t PayloadScanStart = 210000;
+constexpr int32_t ScanBlockSize = 32000;
+constexpr int32_t ScanBufferSize = ScanBlockSize + 1;
+constexpr int32_t PayloadTrailerSize = 13;
+
+// The five magic bytes, built at run time: a literal copy in the stub's image
+// could lie above the scan start and be found instead of the real trailer.
+std::array<uint8_t, 5> PayloadMagic();
+
+enum class LocateOutcome { Found, NotFound, EmptyFirstRead };
+
+struct PayloadLocation {
+    int32_t ArchiveLength = 0;
+    int32_t PayloadSize = 0;
+    int32_t PayloadStart = 0;
+};
+
+// Scans `exe` from PayloadScanStart in ScanBlockSize reads with a 5-byte
+// overlap; the first match wins. On Found the stream stands at the archive's
+// first byte.
+LocateOutcome LocatePayload(TStream& exe, uint8_t* buffer, PayloadLocation& location);
+
+// Copies ArchiveLength bytes from `exe` (positioned at the archive) into a new
+// file at `path`, advancing the bar by the bytes read and pumping messages
+// after each block. False when the source ends or fails first.
+bool CopyArchive(TStream& exe, uint8_t* buffer, int32_t ArchiveLength, const std::string& path,
+                 TProgressBar& bar, TApplication& application);

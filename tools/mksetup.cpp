@@ -1,0 +1,138 @@
+// mksetup: makes a setup executable from a stub, an embedded archive and a
+// payload:  stub + padding to the scan start + "Qnt_!" + ArchiveLength +
+// PayloadSize + archive + payload (integers little-endian).
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "setup/Genfile.h"
+#include "setup/Payload.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const char* const kUsage =
+    "usage: mksetup -o OUT [--stub STUB] --archive FILE --payload FILE\n"
+    "\n"
+    "Makes a setup executable: the stub program, padded to the scan start,\n"
+    "followed by the trailer, the embedded archive and the payload.\n"
+    "\n"
+    "  -o OUT          the setup executable to write\n"
+    "  --stub STUB     the stub program (default: the setup stub built with mksetup)\n"
+    "  --archive FILE  the embedded archive (the wizard's files)\n"
+    "  --payload FILE  the installation payload\n";
+
+struct Failure {
+    std::string message;
+};
+
+Bytes ReadWhole(const std::string& path, const char* what) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Failure{std::string("cannot read ") + what + " " + path};
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void PutInt32(Bytes& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+std::string DefaultStub() {
+#ifdef _WIN32
+    const char* name = "setup.exe";
+#else
+    const char* name = "setup";
+#endif
+    const std::string here = ExtractFilePath(platform::ModuleFileName());
+    for (const std::string& candidate : {here + name, here + ".." + platform::PathDelim + "setup" +
+                                                          platform::PathDelim + name})
+        if (platform::FileExists(candidate)) return candidate;
+    throw Failure{"no stub found beside mksetup; name one with --stub"};
+}
+
+bool ContainsMagic(const Bytes& data, size_t from) {
+    const auto magic = PayloadMagic();
+    for (size_t i = from; i + magic.size() <= data.size(); ++i)
+        if (std::memcmp(data.data() + i, magic.data(), magic.size()) == 0) return true;
+    return false;
+}
+
+int Run(int argc, char** argv) {
+    std::optional<std::string> out, stub, archive, payload;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::optional<std::string>& slot) {
+            if (i + 1 >= argc) throw Failure{"option " + arg + " needs a value"};
+            slot = argv[++i];
+        };
+        if (arg == "-h" || arg == "--help") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "-o") value(out);
+        else if (arg == "--stub") value(stub);
+        else if (arg == "--archive") value(archive);
+        else if (arg == "--payload") value(payload);
+        else throw Failure{"unknown argument " + arg + " (see mksetup --help)"};
+    }
+    if (!out) throw Failure{"no output given (-o OUT)"};
+    if (!archive) throw Failure{"no archive given (--archive FILE)"};
+    if (!payload) throw Failure{"no payload given (--payload FILE)"};
+
+    Bytes image = ReadWhole(stub ? *stub : DefaultStub(), "stub");
+    const Bytes archiveBytes = ReadWhole(*archive, "archive");
+    const Bytes payloadBytes = ReadWhole(*payload, "payload");
+    if (archiveBytes.size() > 0x7FFFFFFF || payloadBytes.size() > 0x7FFFFFFF)
+        throw Failure{"archive and payload must each be smaller than 2 GB"};
+    // The scan starts at a fixed offset: a stub's own bytes from there on must
+    // not contain the magic, or the setup would find the wrong trailer.
+    if (ContainsMagic(image, PayloadScanStart)) throw Failure{"the stub itself contains the payload magic"};
+    if (image.size() < static_cast<size_t>(PayloadScanStart)) image.resize(PayloadScanStart, 0);
+
+    const auto magic = PayloadMagic();
+    image.insert(image.end(), magic.begin(), magic.end());
+    PutInt32(image, static_cast<uint32_t>(archiveBytes.size()));
+    PutInt32(image, static_cast<uint32_t>(payloadBytes.size()));
+    image.insert(image.end(), archiveBytes.begin(), archiveBytes.end());
+    image.insert(image.end(), payloadBytes.begin(), payloadBytes.end());
+
+    const std::string temp = *out + ".part";
+    {
+        std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        if (!file) {
+            std::remove(temp.c_str());
+            throw Failure{"cannot write " + *out};
+        }
+    }
+    std::remove(out->c_str());
+    if (std::rename(temp.c_str(), out->c_str()) != 0) {
+        std::remove(temp.c_str());
+        throw Failure{"cannot write " + *out};
+    }
+    std::error_code ignored;
+    std::filesystem::permissions(*out, std::filesystem::perms::owner_exec | std::filesystem::perms::group_exec |
+                                           std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::add, ignored);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const Failure& f) {
+        std::cerr << "mksetup: " << f.message << "\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "mksetup: " << e.what() << "\n";
+        return 1;
+    }
+}
