@@ -82,6 +82,27 @@ std::vector<std::string> ListDirectory(const std::string& path) {
     return names;
 }
 
+namespace {
+void SetEnv(const std::string& name, const std::string* value) {
+#ifdef _WIN32
+    _putenv_s(name.c_str(), value ? value->c_str() : "");
+#else
+    if (value) setenv(name.c_str(), value->c_str(), 1);
+    else unsetenv(name.c_str());
+#endif
+}
+}  // namespace
+
+ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) {
+        had_ = true;
+        old_ = old;
+    }
+    SetEnv(name_, &value);
+}
+
+ScopedEnv::~ScopedEnv() { SetEnv(name_, had_ ? &old_ : nullptr); }
+
 std::string BinaryDir() {
     const char* dir = std::getenv("QUERN_BIN_DIR");
     std::string path = dir ? dir : ".";

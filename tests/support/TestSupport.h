@@ -35,6 +35,27 @@ std::string ToHex(const Bytes& bytes);
 Bytes RandomBytes(size_t count, uint32_t seed);
 // Names of the entries directly inside a directory, sorted.
 std::vector<std::string> ListDirectory(const std::string& path);
+// Sets an environment variable for the life of the object, then restores it.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+// The variable the platform's temporary path comes from (TMP on Windows).
+#ifdef _WIN32
+inline const char* const TempPathVariable = "TMP";
+#else
+inline const char* const TempPathVariable = "TMPDIR";
+#endif
+
 // Directory of the built programs (QUERN_BIN_DIR set by CTest), with a trailing separator.
 std::string BinaryDir();
 
