@@ -1,6 +1,8 @@
 // quern: list, extract, test and create "ZMAR" archives from the command line.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
