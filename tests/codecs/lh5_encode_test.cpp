@@ -99,7 +99,8 @@ TEST(Lh5Encode, ChoosesTheKnownItems) {
 TEST(Lh5Encode, ItemsRebuildTheInputAcrossSlidesAndAtTheEnd) {
     auto periodic = [](size_t count, size_t period) {
         Bytes out(count);
-        for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-+"[i % period]);
+        const char* symbols = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-+";
+        for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(symbols[i % period]);
         return out;
     };
     struct Case {

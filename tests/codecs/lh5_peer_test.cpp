@@ -55,6 +55,8 @@ bool ToolsRequired() {
 // command(archive, directory) extracts the archive into the directory.
 using ExtractCommand = std::function<std::string(const std::string&, const std::string&)>;
 
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
 struct PeerQuirks {
     // bsdtar rejects a block whose main alphabet is a single symbol.
     bool rejectsSingleSymbolBlocks = false;
@@ -65,7 +67,7 @@ struct PeerQuirks {
 
 bool Extracts(const std::string& tool, const ExtractCommand& command, const std::string& archive,
               const std::string& outDir, const Bytes& original, const std::string& name) {
-    testing_support::RunCommand("rm -rf '" + outDir + "' && mkdir -p '" + outDir + "'");
+    testing_support::RunCommand("rm -rf " + Quote(outDir) + " && mkdir -p " + Quote(outDir));
     const int status = testing_support::RunCommand(command(archive, outDir) + " >/dev/null 2>&1");
     if (status != 0) return false;
     const Bytes extracted = testing_support::ReadFileBytes(outDir + "/data.bin");
@@ -94,11 +96,10 @@ void CheckPeer(const std::string& tool, const ExtractCommand& command, PeerQuirk
         if (quirks.needsByteAfterLastCode) {
             // The failure is the known one only if one more zero byte, which
             // changes nothing for a correct decoder, lets it extract.
-            testing_support::WriteFileBytes(archive, testing_support::MakeLhaArchive("-lh5-", "data.bin", c.original, [&] {
-                Bytes padded = c.coded;
-                padded.push_back(0);
-                return padded;
-            }()));
+            Bytes padded = c.coded;
+            padded.push_back(0);
+            testing_support::WriteFileBytes(archive,
+                                            testing_support::MakeLhaArchive("-lh5-", "data.bin", c.original, padded));
             if (Extracts(tool, command, archive, outDir, c.original, c.name)) {
                 std::cout << "note: " << tool << " needed a byte after the last code of " << c.name << "\n";
                 continue;
@@ -107,8 +108,6 @@ void CheckPeer(const std::string& tool, const ExtractCommand& command, PeerQuirk
         ADD_FAILURE() << tool << " failed on " << c.name;
     }
 }
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 }  // namespace
 
@@ -124,12 +123,14 @@ TEST(Lh5Peer, SevenZipExtractsOurStreams) {
 
 TEST(Lh5Peer, UnarExtractsOurStreams) {
     CheckPeer(
-        "unar", [](const std::string& a, const std::string& d) { return "unar -q -f -D -o " + Quote(d) + " " + Quote(a); },
+        "unar",
+        [](const std::string& a, const std::string& d) { return "unar -q -f -D -o " + Quote(d) + " " + Quote(a); },
         {.needsByteAfterLastCode = true});
 }
 
 TEST(Lh5Peer, BsdtarExtractsOurStreams) {
     CheckPeer(
-        "bsdtar", [](const std::string& a, const std::string& d) { return "bsdtar -xf " + Quote(a) + " -C " + Quote(d); },
+        "bsdtar",
+        [](const std::string& a, const std::string& d) { return "bsdtar -xf " + Quote(a) + " -C " + Quote(d); },
         {.rejectsSingleSymbolBlocks = true});
 }
