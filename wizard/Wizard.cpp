@@ -51,9 +51,11 @@ bool IsAbsolutePath(const std::string& path) {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
-// The parameter string is the path itself; a caller that quoted it anyway
-// (a hand-made shortcut) gets the quotes dropped.
+// The parameter string is the path itself. Blanks after it (cmd.exe leaves
+// the one before a redirection) and quotes around it (a hand-made shortcut)
+// are dropped; the hand-off file's own name never ends in a blank.
 std::string HandOffPathFrom(std::string parameters) {
+    while (!parameters.empty() && (parameters.back() == ' ' || parameters.back() == '\t')) parameters.pop_back();
     if (parameters.size() >= 2 && parameters.front() == '"' && parameters.back() == '"')
         parameters = parameters.substr(1, parameters.size() - 2);
     return parameters;
@@ -191,11 +193,20 @@ void TWizardRun::ChooseLanguage(const std::string& tempDir, const TStringList& l
 void TWizardRun::ShowReadMe(const std::string& path) {
     TFileStream file(path, fmOpenRead | fmShareDenyNone);
     out_ << Messages.Text("ReadMe") << "\n";
+    // Line ends of any style become "\n": the console stream adds the CR
+    // back on Windows, and a CR LF passed through would come out as CR CR LF.
     char buffer[8192];
-    bool endsWithLineBreak = true;
+    std::string text;
+    bool afterCR = false, endsWithLineBreak = true;
     for (int32_t n; (n = file.Read(buffer, sizeof buffer)) > 0;) {
-        out_.write(buffer, n);
-        endsWithLineBreak = buffer[n - 1] == '\n';
+        text.clear();
+        for (int32_t i = 0; i < n; ++i) {
+            const char c = buffer[i];
+            if (!(c == '\n' && afterCR)) text += c == '\r' ? '\n' : c;
+            afterCR = c == '\r';
+        }
+        out_ << text;
+        if (!text.empty()) endsWithLineBreak = text.back() == '\n';
     }
     if (!endsWithLineBreak) out_ << "\n";
 }

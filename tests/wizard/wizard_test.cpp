@@ -66,6 +66,14 @@ std::string WizardProgram() {
 #endif
 }
 
+// The console streams write CR LF on Windows.
+std::string WithLineFeeds(std::string text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
+    return out;
+}
+
 struct RunResult {
     int exitCode;
     std::string out, err;
@@ -107,7 +115,7 @@ public:  // the failure table's rows spoil the fixture through these
         WriteFileText(tempDir + "Deutsch.lng",
                       "[Messages]\nInstalling=Installiere %1 nach %2\nDone=Fertig: %1, %2 Dateien\n"
                       "Failed=Fehler: %1\n");
-        WriteFileText(tempDir + "readme.txt", "Read this first.");
+        WriteFileText(tempDir + "readme.txt", "Read this\r\nfirst.");
     }
 
     // Writes the setup file (filler, payload, trailer) and the hand-off file
@@ -149,7 +157,7 @@ public:  // the failure table's rows spoil the fixture through these
         command = "\"" + command + "\"";  // cmd.exe drops the outer pair
 #endif
         const int code = testing_support::RunCommand(command);
-        return {code, ReadFileText(out), ReadFileText(err)};
+        return {code, WithLineFeeds(ReadFileText(out)), WithLineFeeds(ReadFileText(err))};
     }
     RunResult RunOnHandOff() {
         WriteHandOff();
@@ -171,11 +179,11 @@ TEST_F(WizardFixture, InstallsThePayloadByteForByteAndReportsWhatItSawAndDid) {
 
     // ReadSection gives the keys last line first, so Deutsch is chosen and
     // its texts are used; English.lng does not exist.
-    EXPECT_NE(r.out.find("Read this first.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Read me:\nRead this\nfirst.\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Installiere Demo Product nach " + destination + "\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  bin\\tool.dat (20000 bytes)\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Fertig: Demo Product, 4 Dateien\n"), std::string::npos) << r.out;
-    EXPECT_LT(r.out.find("Read this first."), r.out.find("Installiere"));
+    EXPECT_LT(r.out.find("Read me:"), r.out.find("Installiere"));
 
     const std::string expected =
         "[Temporary Directory]\n"
@@ -269,7 +277,7 @@ TEST_F(WizardFixture, MissingLanguageFileFallsBackToEnglishAndSaysSo) {
     EXPECT_NE(r.out.find("Deutsch.lng not found; using the built-in English texts"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Installing Demo Product into " + destination), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Demo Product is installed (4 files)."), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Read this first."), std::string::npos) << "Show ReadMe=0";
+    EXPECT_EQ(r.out.find("Read this"), std::string::npos) << "Show ReadMe=0";
 }
 
 // Each row spoils one thing; the wizard must fail with its exit code and a
