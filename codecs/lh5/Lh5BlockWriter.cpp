@@ -9,33 +9,33 @@ constexpr int NoSpecialIndex = -1;
 void Lh5BlockWriter::SendBlock() {
     const int root = BuildHuffmanCode(MainSymbols, mainFreq_, mainLen_, mainCode_);
     const unsigned size = mainFreq_[root];
-    PutBits(16, size);
+    PutBits(lh5::BlockCountBits, size);
     if (root >= MainSymbols) {
         CountLengthCodeFreq();
         const int r2 = BuildHuffmanCode(LengthCodeSymbols, lengthCodeFreq_, smallLen_, smallCode_);
         if (r2 >= LengthCodeSymbols) {
-            WriteSmallLengths(LengthCodeSymbols, 5, 3);
+            WriteSmallLengths(LengthCodeSymbols, lh5::LengthCodeCountBits, lh5::LengthCodeSpecialIndex);
         } else {
-            PutBits(5, 0);
-            PutBits(5, static_cast<unsigned>(r2));
+            PutBits(lh5::LengthCodeCountBits, 0);
+            PutBits(lh5::LengthCodeCountBits, static_cast<unsigned>(r2));
         }
         WriteMainLengths();
     } else {
         // One main symbol: an empty length-code alphabet and the symbol itself;
         // its items then cost no bits at all.
-        PutBits(5, 0);
-        PutBits(5, 0);
-        PutBits(9, 0);
-        PutBits(9, static_cast<unsigned>(root));
+        PutBits(lh5::LengthCodeCountBits, 0);
+        PutBits(lh5::LengthCodeCountBits, 0);
+        PutBits(lh5::MainCountBits, 0);
+        PutBits(lh5::MainCountBits, static_cast<unsigned>(root));
     }
     // The main lengths above were written with the length-code alphabet,
     // whose storage the position slots take over now.
     const int r3 = BuildHuffmanCode(PositionSlots, positionFreq_, smallLen_, smallCode_);
     if (r3 >= PositionSlots) {
-        WriteSmallLengths(PositionSlots, 4, NoSpecialIndex);
+        WriteSmallLengths(PositionSlots, lh5::PositionCountBits, NoSpecialIndex);
     } else {
-        PutBits(4, 0);
-        PutBits(4, static_cast<unsigned>(r3));
+        PutBits(lh5::PositionCountBits, 0);
+        PutBits(lh5::PositionCountBits, static_cast<unsigned>(r3));
     }
 
     int at = 0;
@@ -47,7 +47,7 @@ void Lh5BlockWriter::SendBlock() {
             flags <<= 1;
         }
         if (flags & 0x80) {
-            EncodeMainSymbol(itemBuf_[at++] + 256u);
+            EncodeMainSymbol(itemBuf_[at++] + unsigned{lh5::LiteralCount});
             const unsigned distanceCode = (unsigned{itemBuf_[at]} << 8) | itemBuf_[at + 1];
             at += 2;
             EncodePosition(distanceCode);
@@ -188,12 +188,12 @@ void Lh5BlockWriter::WalkMainLengths(Visit visit) const {
         if (run <= 2) {
             for (int r = 0; r < run; ++r) visit(0, 0, 0);
         } else if (run <= 18) {
-            visit(1, 4, run - 3);
+            visit(1, lh5::ShortZeroRunBits, run - lh5::ShortZeroRunBase);
         } else if (run == 19) {
             visit(0, 0, 0);
-            visit(1, 4, 15);
+            visit(1, lh5::ShortZeroRunBits, 18 - lh5::ShortZeroRunBase);
         } else {
-            visit(2, 9, run - 20);
+            visit(2, lh5::LongZeroRunBits, run - lh5::LongZeroRunBase);
         }
     }
 }
@@ -204,7 +204,7 @@ void Lh5BlockWriter::CountLengthCodeFreq() {
 }
 
 void Lh5BlockWriter::WriteMainLengths() {
-    PutBits(9, static_cast<unsigned>(UsedMainLengths()));
+    PutBits(lh5::MainCountBits, static_cast<unsigned>(UsedMainLengths()));
     WalkMainLengths([this](int symbol, int extraBits, int extra) {
         PutCode(smallLen_[symbol], smallCode_[symbol]);
         if (extraBits != 0) PutBits(extraBits, static_cast<unsigned>(extra));
@@ -220,8 +220,8 @@ void Lh5BlockWriter::WriteSmallLengths(int symbolCount, int countBits, int speci
     PutBits(countBits, static_cast<unsigned>(n));
     for (int i = 0; i < n;) {
         const int len = smallLen_[i++];
-        if (len <= 6) {
-            PutBits(3, static_cast<unsigned>(len));
+        if (len < lh5::SmallLengthEscape) {
+            PutBits(lh5::SmallLengthBits, static_cast<unsigned>(len));
         } else {
             PutBits(len - 3, 0xFFFE);
         }

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "codecs/CodecEngine.h"
+#include "codecs/lh5/Lh5Format.h"
 
 // Test seam: sees every item in the order the match finder chooses it.
 class Lh5ItemObserver {
@@ -28,10 +29,10 @@ public:
 
 class Lh5BlockWriter {
 public:
-    static constexpr int MainSymbols = 510;      // 256 literals + lengths 3..256
-    static constexpr int LengthCodeSymbols = 19;  // codes the main code lengths
-    static constexpr int PositionSlots = 14;      // bit length of distance - 1
-    static constexpr int MaxCodeLength = 16;
+    static constexpr int MainSymbols = lh5::MainAlphabet;
+    static constexpr int LengthCodeSymbols = lh5::LengthCodeAlphabet;
+    static constexpr int PositionSlots = lh5::PositionAlphabet;
+    static constexpr int MaxCodeLength = lh5::MaxCodeLength;
     static constexpr int ItemBufferSize = 16384;
     // A new group is started only below this index; a group adds at most
     // 1 + 8 * 3 bytes, so the buffer can never overflow.
@@ -60,7 +61,7 @@ public:
         }
         itemBuf_[itemPos_++] = static_cast<uint8_t>(symbol);
         ++mainFreq_[symbol];
-        if (symbol >= 256) {
+        if (symbol >= lh5::LiteralCount) {
             itemBuf_[flagPos_] |= static_cast<uint8_t>(flagMask_);
             itemBuf_[itemPos_++] = static_cast<uint8_t>(distanceCode >> 8);
             itemBuf_[itemPos_++] = static_cast<uint8_t>(distanceCode);

@@ -9,12 +9,13 @@
 
 #include "codecs/lh5/Lh5.h"
 #include "codecs/lh5/Lh5Encoder.h"
+#include "codecs/lh5/Lh5Format.h"
 
 namespace {
 
-constexpr int DictionarySize = 8192;  // history a match may reach back into
-constexpr int MaxMatch = 256;
-constexpr int MinMatch = 3;
+constexpr int DictionarySize = lh5::WindowSize;  // history a match may reach back into
+constexpr int MaxMatch = lh5::MaxMatch;
+constexpr int MinMatch = lh5::MinMatch;
 // History, the string being inserted and its 256 look-ahead bytes, plus room
 // to run a further 8192 - 256 positions before the window slides.
 constexpr int WindowBytes = 2 * DictionarySize + MaxMatch;
@@ -269,7 +270,7 @@ void Lh5Encoder::Run() {
     for (int i = FirstPos; i < WindowBytes; ++i) {
         const uint8_t b = io_.InputByte();
         if (io_.InputEnded()) {
-            window_[i] = 0x20;
+            window_[i] = 0x20;  // filler; never reaches the output
         } else {
             window_[i] = b;
             ++remaining_;
@@ -290,8 +291,8 @@ void Lh5Encoder::Run() {
         if (matchLen_ > lastLen || lastLen < MinMatch) {
             writer_.EmitItem(window_[pos_ - 1], 0);
         } else {
-            writer_.EmitItem(static_cast<unsigned>(lastLen + 253),
-                             static_cast<unsigned>(pos_ - lastPos - 2) & (DictionarySize - 1));
+            writer_.EmitItem(static_cast<unsigned>(lastLen + lh5::MatchSymbolOffset),
+                             static_cast<unsigned>(pos_ - lastPos - 2) & lh5::WindowMask);
             for (int k = lastLen - 1; k > 0; --k) AdvancePosition();
             ClampMatch();
         }
