@@ -2,15 +2,11 @@
 
 #include "platform/Stream.h"
 
-namespace {
-
 std::string OneLine(std::string text) {
     for (char& c : text)
         if (c == '\r' || c == '\n') c = ' ';
     return text;
 }
-
-}  // namespace
 
 void TInstallReport::Line(const std::string& name, const std::string& value) {
     text_ += OneLine(name) + "=" + OneLine(value) + "\n";

@@ -16,6 +16,9 @@
 
 #include <string>
 
+// text with its CR and LF characters made blanks.
+std::string OneLine(std::string text);
+
 class TInstallReport {
 public:
     void Section(const std::string& name) { text_ += "[" + name + "]\n"; }

@@ -379,12 +379,6 @@ Outcome Classify(const std::string& entry) {
     }
 }
 
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\r' || c == '\n') c = ' ';
-    return text;
-}
-
 }  // namespace
 
 int RunWizard(const std::string& parameterString, std::ostream& out, std::ostream& err) {

@@ -329,6 +329,23 @@ TEST_F(WizardFixture, FailuresExitWithTheirCodeAndOneLine) {
     }
 }
 
+TEST_F(WizardFixture, WhatCannotBeWrittenExitsWithSix) {
+    const std::string settings = installIni;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Report File", root / "no such directory" + platform::PathDelim + "report.txt"},
+        {"Install Directory", setupFile},  // a file, not a directory
+    };
+    for (const auto& [key, value] : cases) {
+        SCOPED_TRACE(key);
+        installIni = settings;
+        ReplaceSetting(key, value);
+        WriteSetup(ArchiveBytes(entries));
+        const RunResult r = RunOnHandOff();
+        EXPECT_EQ(r.exitCode, 6) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    }
+}
+
 TEST_F(WizardFixture, NoParameterOrNoHandOffFileIsASettingsFailure) {
     EXPECT_EQ(Run("").exitCode, 2);
     const RunResult r = Run(Quote(tempDir + "absent.ini"));
