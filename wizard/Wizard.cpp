@@ -96,7 +96,7 @@ struct Settings {
 // One installation run; members hold what the report and the failure line need.
 class TWizardRun {
 public:
-    TWizardRun(std::ostream& out) : out_(out) {}
+    explicit TWizardRun(std::ostream& out) : out_(out) {}
 
     void Run(const std::string& parameterString);
 
