@@ -1,5 +1,316 @@
-#include <stdexcept>
+// Front half of the LH5 encoder: the sliding window, the dictionary tree that
+// finds the longest earlier match for every position, and the one-step lazy
+// choice between a literal and a match. The chosen items go to the block
+// writer. The search order and the lazy rule are those of LHA's encoder, so
+// equal input gives equal bytes.
+#include <array>
+#include <cstring>
+#include <memory>
 
 #include "codecs/lh5/Lh5.h"
+#include "codecs/lh5/Lh5Encoder.h"
 
-void Lh5Encode(CodecIO&) { throw std::logic_error("LH5 encoder not built yet"); }
+namespace {
+
+constexpr int DictionarySize = 8192;  // history a match may reach back into
+constexpr int MaxMatch = 256;
+constexpr int MinMatch = 3;
+// History, the string being inserted and its 256 look-ahead bytes, plus room
+// to run a further 8192 - 256 positions before the window slides.
+constexpr int WindowBytes = 2 * DictionarySize + MaxMatch;
+constexpr int FirstPos = DictionarySize + MaxMatch;
+constexpr int SlidePos = 2 * DictionarySize;
+
+// Node numbers: 1..8191 internal nodes, 8192 + b the root of strings starting
+// with byte b, 8192..16383 the leaf of each recorded position (roots and
+// leaves overlap but use disjoint arrays), then the hash buckets.
+constexpr int RootBase = DictionarySize;
+constexpr int InternalAndRoots = DictionarySize + 256;
+constexpr int InternalAndLeaves = 2 * DictionarySize;
+constexpr int BucketBase = 2 * DictionarySize;
+constexpr int LinkEntries = BucketBase + (InternalAndRoots - 1) + 16 * 255 + 1;
+static_assert(LinkEntries == 28912);
+static_assert(LinkEntries <= 0x8000, "node numbers must fit in 15 bits");
+
+// Marks a node whose recorded position still has to be passed up to its
+// ancestors; it spares the insertion a walk to the root for every position.
+constexpr uint16_t PendingMark = 0x8000;
+
+class Lh5Encoder {
+public:
+    Lh5Encoder(CodecIO& io, Lh5ItemObserver* observer) : io_(io), writer_(io, observer) {}
+
+    void Run();
+
+private:
+    static int Bucket(int q, int b) { return q + 16 * b + BucketBase; }
+
+    void InitDictionary();
+    int FindChild(int q, int b) {
+        int r = nextLink_[Bucket(q, b)];
+        parentOf_[0] = static_cast<uint16_t>(q);  // sentinel ends the walk
+        while (parentOf_[r] != q) r = nextLink_[r];
+        return r;
+    }
+    void MakeChild(int q, int b, int r) {
+        const int h = Bucket(q, b);
+        const int t = nextLink_[h];
+        nextLink_[h] = static_cast<uint16_t>(r);
+        nextLink_[r] = static_cast<uint16_t>(t);
+        prevLink_[t] = static_cast<uint16_t>(r);
+        prevLink_[r] = static_cast<uint16_t>(h);
+        parentOf_[r] = static_cast<uint16_t>(q);
+        ++childCount_[q];
+    }
+    void SplitNode(int old);
+    void InsertNode();
+    void DeleteNode();
+    void AdvancePosition();
+    void Slide();
+    void ClampMatch() {
+        if (matchLen_ > remaining_) matchLen_ = remaining_;
+    }
+
+    CodecIO& io_;
+    Lh5BlockWriter writer_;
+
+    std::array<uint8_t, WindowBytes> window_{};
+    int pos_ = FirstPos;  // window index of the string being inserted
+    int remaining_ = 0;   // real, not yet coded input bytes from pos_ on
+    int matchLen_ = 0;
+    int matchPos_ = 0;
+
+    std::array<uint8_t, InternalAndRoots> nodeDepth_{};
+    std::array<uint8_t, InternalAndRoots> childCount_{};  // wraps at 256; only "> 1" is asked
+    std::array<uint16_t, InternalAndRoots> nodePos_{};
+    std::array<uint16_t, InternalAndLeaves> parentOf_{};
+    std::array<uint16_t, InternalAndLeaves> prevLink_{};
+    std::array<uint16_t, LinkEntries> nextLink_{};
+    int freeNode_ = 0;
+};
+
+void Lh5Encoder::InitDictionary() {
+    for (int i = RootBase; i < InternalAndRoots; ++i) {
+        nodeDepth_[i] = 1;
+        nodePos_[i] = 0;
+    }
+    std::fill(parentOf_.begin() + RootBase, parentOf_.end(), 0);
+    freeNode_ = 1;
+    for (int i = 1; i < DictionarySize - 1; ++i) nextLink_[i] = static_cast<uint16_t>(i + 1);
+    nextLink_[DictionarySize - 1] = 0;
+    std::fill(nextLink_.begin() + BucketBase, nextLink_.end(), 0);
+}
+
+// The new string and the one at matchPos_ agree in matchLen_ bytes and
+// differ in the next: a new internal node of that depth takes old's place.
+void Lh5Encoder::SplitNode(int old) {
+    const int added = freeNode_;
+    freeNode_ = nextLink_[added];
+    childCount_[added] = 0;
+    int t = prevLink_[old];
+    prevLink_[added] = static_cast<uint16_t>(t);
+    nextLink_[t] = static_cast<uint16_t>(added);
+    t = nextLink_[old];
+    nextLink_[added] = static_cast<uint16_t>(t);
+    prevLink_[t] = static_cast<uint16_t>(added);
+    parentOf_[added] = parentOf_[old];
+    nodeDepth_[added] = static_cast<uint8_t>(matchLen_);
+    nodePos_[added] = static_cast<uint16_t>(pos_);
+    MakeChild(added, window_[matchPos_ + matchLen_], old);
+    MakeChild(added, window_[pos_ + matchLen_], pos_);
+}
+
+// Records the string at pos_ and leaves its longest earlier match in
+// matchLen_ and matchPos_. A stored position x >= pos_ stands for window
+// index x - 8192 (it was recorded before the last slide).
+void Lh5Encoder::InsertNode() {
+    int q;
+    int r;
+    if (matchLen_ >= 4) {
+        // The string after the previous match agrees with this one in
+        // matchLen_ - 1 bytes: start from that leaf's ancestor of the right
+        // depth instead of from the root.
+        --matchLen_;
+        r = (matchPos_ + 1) | DictionarySize;
+        while ((q = parentOf_[r]) == 0) r = nextLink_[r];  // follow replaced leaves
+        while (nodeDepth_[q] >= matchLen_) {
+            r = q;
+            q = parentOf_[q];
+        }
+        int t = q;
+        while (nodePos_[t] & PendingMark) {
+            nodePos_[t] = static_cast<uint16_t>(pos_);
+            t = parentOf_[t];
+        }
+        if (t < RootBase) nodePos_[t] = static_cast<uint16_t>(pos_ | PendingMark);
+    } else {
+        q = RootBase + window_[pos_];
+        const int b = window_[pos_ + 1];
+        r = FindChild(q, b);
+        if (r == 0) {
+            MakeChild(q, b, pos_);
+            matchLen_ = 1;
+            return;
+        }
+        matchLen_ = 2;
+    }
+    for (;;) {
+        int limit;
+        if (r >= DictionarySize) {
+            limit = MaxMatch;
+            matchPos_ = r;
+        } else {
+            limit = nodeDepth_[r];
+            matchPos_ = nodePos_[r] & ~PendingMark;
+        }
+        if (matchPos_ >= pos_) matchPos_ -= DictionarySize;
+        const uint8_t* now = &window_[pos_];
+        const uint8_t* then = &window_[matchPos_];
+        while (matchLen_ < limit) {
+            if (now[matchLen_] != then[matchLen_]) {
+                SplitNode(r);
+                return;
+            }
+            ++matchLen_;
+        }
+        if (matchLen_ == MaxMatch) break;
+        nodePos_[r] = static_cast<uint16_t>(pos_);
+        q = r;
+        const int b = window_[pos_ + matchLen_];
+        r = FindChild(q, b);
+        if (r == 0) {
+            MakeChild(q, b, pos_);
+            return;
+        }
+        ++matchLen_;
+    }
+    // All 256 bytes equal the leaf r's string: the newer leaf replaces it and
+    // the old one points to it, for a later start from the old position.
+    int t = prevLink_[r];
+    prevLink_[pos_] = static_cast<uint16_t>(t);
+    nextLink_[t] = static_cast<uint16_t>(pos_);
+    t = nextLink_[r];
+    nextLink_[pos_] = static_cast<uint16_t>(t);
+    prevLink_[t] = static_cast<uint16_t>(pos_);
+    parentOf_[pos_] = static_cast<uint16_t>(q);
+    parentOf_[r] = 0;
+    nextLink_[r] = static_cast<uint16_t>(pos_);
+}
+
+// Removes the leaf recorded 8192 positions ago, before its window byte is
+// reused; an internal node left with one child goes with it.
+void Lh5Encoder::DeleteNode() {
+    if (parentOf_[pos_] == 0) return;
+    int r = prevLink_[pos_];
+    int s = nextLink_[pos_];
+    nextLink_[r] = static_cast<uint16_t>(s);
+    prevLink_[s] = static_cast<uint16_t>(r);
+    r = parentOf_[pos_];
+    parentOf_[pos_] = 0;
+    --childCount_[r];
+    if (r >= RootBase || childCount_[r] > 1) return;
+
+    // Pass the newest position through r on to its pending ancestors.
+    auto unslid = [this](int p) { return p >= pos_ ? p - DictionarySize : p; };
+    int t = unslid(nodePos_[r] & ~PendingMark);
+    s = t;
+    int q = parentOf_[r];
+    int u;
+    while ((u = nodePos_[q]) & PendingMark) {
+        u = unslid(u & ~PendingMark);
+        if (u > s) s = u;
+        nodePos_[q] = static_cast<uint16_t>(s | DictionarySize);
+        q = parentOf_[q];
+    }
+    if (q < RootBase) {
+        u = unslid(u);
+        if (u > s) s = u;
+        nodePos_[q] = static_cast<uint16_t>(s | DictionarySize | PendingMark);
+    }
+
+    // The remaining child takes r's place.
+    s = FindChild(r, window_[t + nodeDepth_[r]]);
+    t = prevLink_[s];
+    u = nextLink_[s];
+    nextLink_[t] = static_cast<uint16_t>(u);
+    prevLink_[u] = static_cast<uint16_t>(t);
+    t = prevLink_[r];
+    nextLink_[t] = static_cast<uint16_t>(s);
+    prevLink_[s] = static_cast<uint16_t>(t);
+    t = nextLink_[r];
+    prevLink_[t] = static_cast<uint16_t>(s);
+    nextLink_[s] = static_cast<uint16_t>(t);
+    parentOf_[s] = parentOf_[r];
+    parentOf_[r] = 0;
+    nextLink_[r] = static_cast<uint16_t>(freeNode_);
+    freeNode_ = r;
+}
+
+// Moves the last 8448 bytes (history and look-ahead) to the front and reads
+// up to 8192 new bytes behind them. At the end of input the loop stops; the
+// bytes above keep stale contents, which remaining_ keeps out of every match.
+void Lh5Encoder::Slide() {
+    std::memmove(&window_[0], &window_[DictionarySize], WindowBytes - DictionarySize);
+    int i = FirstPos;
+    for (; i < WindowBytes; ++i) {
+        window_[i] = io_.InputByte();
+        if (io_.InputEnded()) break;
+    }
+    remaining_ += i - FirstPos;
+    pos_ = DictionarySize;
+}
+
+void Lh5Encoder::AdvancePosition() {
+    --remaining_;
+    if (++pos_ == SlidePos) Slide();
+    DeleteNode();
+    InsertNode();
+}
+
+void Lh5Encoder::Run() {
+    InitDictionary();
+    pos_ = FirstPos;
+    remaining_ = 0;
+    for (int i = FirstPos; i < WindowBytes; ++i) {
+        const uint8_t b = io_.InputByte();
+        if (io_.InputEnded()) {
+            window_[i] = 0x20;
+        } else {
+            window_[i] = b;
+            ++remaining_;
+        }
+    }
+    if (remaining_ == 0) return;  // empty input: not even a block
+
+    matchPos_ = 0;
+    matchLen_ = 0;
+    InsertNode();
+    while (remaining_ > 0) {
+        const int lastLen = matchLen_;
+        const int lastPos = matchPos_;
+        AdvancePosition();
+        ClampMatch();
+        // One-step lazy choice: a match is taken only when the next position
+        // offers nothing strictly longer.
+        if (matchLen_ > lastLen || lastLen < MinMatch) {
+            writer_.EmitItem(window_[pos_ - 1], 0);
+        } else {
+            writer_.EmitItem(static_cast<unsigned>(lastLen + 253),
+                             static_cast<unsigned>(pos_ - lastPos - 2) & (DictionarySize - 1));
+            for (int k = lastLen - 1; k > 0; --k) AdvancePosition();
+            ClampMatch();
+        }
+    }
+    writer_.SendBlock();
+    writer_.FinalFlush();
+}
+
+}  // namespace
+
+void Lh5EncodeObserved(CodecIO& io, Lh5ItemObserver* observer) {
+    // About 200 KB of tables: one allocation per run, released on every exit.
+    auto encoder = std::make_unique<Lh5Encoder>(io, observer);
+    encoder->Run();
+}
+
+void Lh5Encode(CodecIO& io) { Lh5EncodeObserved(io, nullptr); }

@@ -1,0 +1,101 @@
+// "LZH" expander. The stream has no header, length or end marker: the
+// container's uncompressed size says when to stop. Bits past the end of the
+// stored span read as 0, so a damaged stream still ends after Destsize bytes
+// (plus at most the rest of its last match); the checksum tells the damage.
+#include <memory>
+
+#include "codecs/Lzh.h"
+#include "codecs/LzhModel.h"
+
+namespace {
+
+using namespace lzh;
+
+class LzhDecoder {
+public:
+    explicit LzhDecoder(CodecIO& io) : io_(io) {}
+
+    void Expand(int32_t Destsize);
+
+private:
+    // At most one byte per call; with up to 8 bits left the buffer takes a
+    // whole byte below them, so every read below finds enough bits.
+    void Refill() {
+        if (bitCount_ <= 8) {
+            uint8_t b = io_.InputByte();
+            if (io_.InputEnded()) b = 0;
+            bitBuf_ = static_cast<uint16_t>(bitBuf_ | (b << (8 - bitCount_)));
+            bitCount_ = static_cast<uint8_t>(bitCount_ + 8);
+        }
+    }
+    // n from 1 to 8.
+    unsigned ReadBits(int n) {
+        Refill();
+        const unsigned r = bitBuf_ >> (16 - n);
+        bitBuf_ = static_cast<uint16_t>(bitBuf_ << n);
+        bitCount_ = static_cast<uint8_t>(bitCount_ - n);
+        return r;
+    }
+    unsigned ReadBit() { return ReadBits(1); }
+    unsigned ReadOctet() { return ReadBits(8); }
+
+    int DecodeSymbol() {
+        int x = model_.Child[Root];
+        while (x < LeafBase) x = model_.Child[x + ReadBit()];
+        const int s = x - LeafBase;
+        model_.UpdateModel(s);
+        return s;
+    }
+
+    int DecodeDistance() {
+        const unsigned b = ReadOctet();
+        const unsigned u = Distance.upper[b];
+        const int extra = Distance.bits[b] - 2;  // the 8 bits held 8 - len of the low six
+        const unsigned r = ReadBits(extra);
+        return static_cast<int>(u * 64 + (((b << extra) | r) & 0x3F));
+    }
+
+    void PutByte(uint8_t b) {
+        io_.OutputByte(b);
+        ring_[r_] = b;
+        r_ = (r_ + 1) & RingMask;
+    }
+
+    CodecIO& io_;
+    LzhModel model_;
+    uint16_t bitBuf_ = 0;
+    uint8_t bitCount_ = 0;
+    std::array<uint8_t, RingSize> ring_;
+    int r_ = RingStart;
+};
+
+void LzhDecoder::Expand(int32_t Destsize) {
+    model_.InitModel();
+    // The compressor presets only 0 to 4035 and writes every later position
+    // before reading it. A damaged stream may read 4036 to 4095 first; spaces
+    // there too make it expand as LHA does from its all-space dictionary.
+    ring_.fill(RingFill);
+    int32_t count = 0;
+    while (count < Destsize) {
+        const int s = DecodeSymbol();
+        if (s < 256) {
+            PutByte(static_cast<uint8_t>(s));
+            ++count;
+        } else {
+            const int d = DecodeDistance();
+            const int p = (r_ - d - 1) & RingMask;
+            const int length = s - MatchSymbol(0);
+            // Byte by byte: a copy may overlap the bytes it writes.
+            for (int k = 0; k < length; ++k) PutByte(ring_[(p + k) & RingMask]);
+            count += length;
+        }
+    }
+}
+
+}  // namespace
+
+void ExpandLZH(CodecIO& io, int32_t Destsize) {
+    if (Destsize <= 0) return;
+    auto decoder = std::make_unique<LzhDecoder>(io);
+    decoder->Expand(Destsize);
+}

@@ -1,0 +1,151 @@
+// Back half of the LH5 encoder: buffers the items chosen by the match finder
+// and writes them as static-Huffman blocks of the -lh5- stream format.
+//
+// The writer is exact: the heap order, its tie-breaks, the length limiting
+// rule and the run coding of zero lengths all decide which bits come out, and
+// each is kept as LHA's own encoder does it so that equal input gives equal
+// bytes.
+//
+// Item buffer layout, in groups of up to eight items:
+//
+//   flag byte   bit 7 = first item of the group ... bit 0 = eighth; 1 = match
+//   literal     1 byte: the byte
+//   match       3 bytes: length - 3, then distance - 1 high byte, low byte
+#pragma once
+
+#include <cstdint>
+
+#include "codecs/CodecEngine.h"
+
+// Test seam: sees every item in the order the match finder chooses it.
+class Lh5ItemObserver {
+public:
+    virtual ~Lh5ItemObserver() = default;
+    // symbol 0..255 is a literal; 256..509 a match of length symbol - 253
+    // whose distance is distanceCode + 1.
+    virtual void OnItem(unsigned symbol, unsigned distanceCode) = 0;
+};
+
+class Lh5BlockWriter {
+public:
+    static constexpr int MainSymbols = 510;      // 256 literals + lengths 3..256
+    static constexpr int LengthCodeSymbols = 19;  // codes the main code lengths
+    static constexpr int PositionSlots = 14;      // bit length of distance - 1
+    static constexpr int MaxCodeLength = 16;
+    static constexpr int ItemBufferSize = 16384;
+    // A new group is started only below this index; a group adds at most
+    // 1 + 8 * 3 bytes, so the buffer can never overflow.
+    static constexpr int ItemBufferLimit = 16360;
+    static_assert((ItemBufferLimit - 1) + 1 + 8 * 3 <= ItemBufferSize);
+    // At most 16360 / 9 * 8 items fit in a block, so 16-bit frequencies and
+    // the 16-bit item count cannot overflow.
+    static_assert((ItemBufferLimit / 9 + 1) * 8 <= 0xFFFF);
+
+    explicit Lh5BlockWriter(CodecIO& io, Lh5ItemObserver* observer = nullptr) : io_(io), observer_(observer) {}
+    Lh5BlockWriter(const Lh5BlockWriter&) = delete;
+    Lh5BlockWriter& operator=(const Lh5BlockWriter&) = delete;
+
+    // Buffers one item; writes a block first when the buffer is full.
+    void EmitItem(unsigned symbol, unsigned distanceCode) {
+        if (observer_ != nullptr) observer_->OnItem(symbol, distanceCode);
+        flagMask_ >>= 1;
+        if (flagMask_ == 0) {
+            flagMask_ = 0x80;
+            if (itemPos_ >= ItemBufferLimit) {
+                SendBlock();
+                itemPos_ = 0;
+            }
+            flagPos_ = itemPos_;
+            itemBuf_[itemPos_++] = 0;
+        }
+        itemBuf_[itemPos_++] = static_cast<uint8_t>(symbol);
+        ++mainFreq_[symbol];
+        if (symbol >= 256) {
+            itemBuf_[flagPos_] |= static_cast<uint8_t>(flagMask_);
+            itemBuf_[itemPos_++] = static_cast<uint8_t>(distanceCode >> 8);
+            itemBuf_[itemPos_++] = static_cast<uint8_t>(distanceCode);
+            ++positionFreq_[BitLength(distanceCode)];
+        }
+    }
+
+    // Writes one block with every buffered item and empties the statistics.
+    void SendBlock();
+
+    // Writes the low n bits of value (n = 1..16), most significant first.
+    void PutBits(int n, unsigned value) { PutCode(n, (value << (16 - n)) & 0xFFFF); }
+
+    // Pads the last partial byte with zero bits; writes nothing when none is pending.
+    void FinalFlush() { PutBits(7, 0); }
+
+private:
+    // Node arrays hold the symbols followed by the internal nodes of the tree.
+    static constexpr int MainNodes = 2 * MainSymbols - 1;
+
+    static unsigned BitLength(unsigned v) {
+        unsigned n = 0;
+        while (v != 0) {
+            ++n;
+            v >>= 1;
+        }
+        return n;
+    }
+
+    // Writes the top n bits (n = 0..16) of a left-aligned 16-bit code.
+    void PutCode(int n, unsigned code) {
+        while (n >= freeBits_) {
+            n -= freeBits_;
+            pendingByte_ += code >> (16 - freeBits_);
+            code = (code << freeBits_) & 0xFFFF;
+            io_.OutputByte(static_cast<uint8_t>(pendingByte_));
+            pendingByte_ = 0;
+            freeBits_ = 8;
+        }
+        pendingByte_ += code >> (16 - freeBits_);
+        freeBits_ -= n;
+    }
+
+    void EncodeMainSymbol(unsigned symbol) { PutCode(mainLen_[symbol], mainCode_[symbol]); }
+    void EncodePosition(unsigned distanceCode) {
+        const unsigned slot = BitLength(distanceCode);
+        PutCode(smallLen_[slot], smallCode_[slot]);
+        if (slot > 1) PutBits(static_cast<int>(slot) - 1, distanceCode);
+    }
+
+    int BuildHuffmanCode(int n, uint16_t* freq, uint8_t* lengths, uint16_t* codes);
+    void HeapPushDown(int i, const uint16_t* freq);
+    void CountDepths(int node, int depth, int n);
+    void LimitLengths(int root, int n, uint8_t* lengths);
+    void AssignCodes(int n, const uint8_t* lengths, uint16_t* codes);
+    int UsedMainLengths() const;
+    void CountLengthCodeFreq();
+    void WriteSmallLengths(int symbolCount, int countBits, int specialIndex);
+    void WriteMainLengths();
+
+    CodecIO& io_;
+    Lh5ItemObserver* observer_;
+
+    uint8_t itemBuf_[ItemBufferSize] = {};
+    int itemPos_ = 0;
+    int flagPos_ = 0;
+    unsigned flagMask_ = 0;
+
+    uint16_t mainFreq_[MainNodes] = {};
+    uint8_t mainLen_[MainSymbols] = {};
+    uint16_t mainCode_[MainSymbols] = {};
+    uint16_t lengthCodeFreq_[2 * LengthCodeSymbols - 1] = {};
+    uint16_t positionFreq_[2 * PositionSlots - 1] = {};
+    // Shared in turn by the length-code and the position-slot alphabet.
+    uint8_t smallLen_[LengthCodeSymbols] = {};
+    uint16_t smallCode_[LengthCodeSymbols] = {};
+
+    uint16_t treeLeft_[MainNodes] = {};
+    uint16_t treeRight_[MainNodes] = {};
+    uint16_t heap_[MainSymbols + 1] = {};
+    int heapSize_ = 0;
+    // Symbols in the order they left the heap, least frequent first.
+    uint16_t leafOrder_[MainSymbols] = {};
+    int depthCount_[MaxCodeLength + 1] = {};
+
+    unsigned pendingByte_ = 0;
+    int freeBits_ = 8;
+};
