@@ -73,7 +73,8 @@ void TForm1::WMStartSetup() {
             found = true;
             ProgressBar.SetMax(location.ArchiveLength);
             ProgressBar.SetPosition(0);
-            const std::string TempArchive = NewTempFileName();
+            const std::string TempArchive =
+                services_.NewTempFileName ? services_.NewTempFileName() : NewTempFileName();
             Stage archiveStage([&TempArchive] { DeleteTempFileAndDirectory(TempArchive); });
             if (!CopyArchive(exe, buffer.data(), location.ArchiveLength, TempArchive, ProgressBar, Application())) {
                 found = false;  // the appended data ends before the archive does
