@@ -13,13 +13,22 @@ int32_t ProgressPercent(int32_t done, int32_t total) {
     return (done * 100) / total;
 }
 
+namespace {
+// Sourcesize - CompressReserve, kept in range: a reserve near the Integer
+// limits must not overflow into a huge or wrapped budget.
+int32_t CompressBudget(int32_t sourceSize, int32_t reserve) {
+    const int64_t budget = int64_t{sourceSize} - reserve;
+    return static_cast<int32_t>(std::clamp<int64_t>(budget, INT32_MIN, INT32_MAX));
+}
+}  // namespace
+
 CodecIO::CodecIO(TStream& dest, TStream& source, int32_t sourceSize, bool expanding, bool scrambled,
                  const CodecSettings& settings)
     : dest_(dest),
       source_(source),
       progress_(settings.OnShowProgress),
       remaining_(std::max<int32_t>(sourceSize, 0)),
-      budget_(expanding ? 0x7FFFFFFF : sourceSize - settings.CompressReserve),
+      budget_(expanding ? 0x7FFFFFFF : CompressBudget(sourceSize, settings.CompressReserve)),
       scramble_(!expanding && settings.Key != 0),
       descramble_(expanding && settings.Key != 0 && scrambled) {
     const auto key = static_cast<uint32_t>(settings.Key);
@@ -69,7 +78,6 @@ int32_t RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Des
             case ctLh5: Lh5Decode(*io, Destsize); break;
             default: break;
         }
-        checksum = io->OutputSum();
     } else {
         switch (method) {
             case ctRle: RleCompress(*io); break;
@@ -77,8 +85,9 @@ int32_t RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Des
             case ctLh5: Lh5Encode(*io); break;
             default: break;
         }
-        checksum = io->InputSum();
     }
+    // The last partial write comes first: a failure leaves checksum unassigned.
     io->FlushRest();
+    checksum = Expanding ? io->OutputSum() : io->InputSum();
     return io->OutputCount();
 }

@@ -61,6 +61,7 @@ public:
     // Writes what the output buffer still holds (no yield before this last write).
     void FlushRest();
 
+    // Not part of the codecs' byte interface: what the dispatcher reports.
     uint32_t InputSum() const { return inputSum_; }
     uint32_t OutputSum() const { return outputSum_; }
     int32_t OutputCount() const { return outputCount_; }
@@ -77,7 +78,7 @@ private:
 
     TStream& dest_;
     TStream& source_;
-    const TShowProgressEvent& progress_;
+    const TShowProgressEvent progress_;  // a copy: the caller's settings may be a temporary
     int32_t inPos_ = 0, inEnd_ = 0;
     int32_t remaining_;
     int32_t chunk_ = CodecBufferSize;

@@ -62,6 +62,9 @@ bool SetFileDatePacked(FileHandle file, uint32_t packed);
 std::optional<uint32_t> GetFileDatePacked(const std::string& path);
 
 bool DeleteFile(const std::string& path);
+// Renames a file, replacing an existing file of the new name (Windows:
+// MoveFileEx with MOVEFILE_REPLACE_EXISTING). false on failure.
+bool RenameFile(const std::string& from, const std::string& to);
 // Creates one directory; false with the system's error code on failure.
 bool CreateDirectory(const std::string& path, int* errorCode = nullptr);
 bool RemoveDirectory(const std::string& path);

@@ -1,5 +1,280 @@
-#include <stdexcept>
+// The -lh5- expander. The stream is hostile: every length list is validated
+// once at its block head (counts within the alphabet, lengths at most 16, a
+// code exactly complete) so that the per-item path can trust its tables and
+// only masks window indices.
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <memory>
 
 #include "codecs/lh5/Lh5.h"
+#include "codecs/lh5/Lh5Format.h"
 
-void Lh5Decode(CodecIO&, int32_t) { throw std::logic_error("LH5 decoder not built yet"); }
+namespace {
+
+using namespace lh5;
+
+constexpr int MainTableBits = 12;
+constexpr int SmallTableBits = 8;
+constexpr int MainTableSize = 1 << MainTableBits;
+constexpr int SmallTableSize = 1 << SmallTableBits;
+constexpr int SmallAlphabetMax = std::max(LengthCodeAlphabet, PositionAlphabet);
+// Overflow-tree nodes are numbered from the alphabet size up. A complete code
+// over n symbols has n - 1 inner nodes, so the main alphabet needs at most
+// 2 * 510 - 1 entries and the small alphabets fewer (and below 510, so the
+// trees of one block never overlap).
+constexpr int TreeSize = 2 * MainAlphabet - 1;
+static_assert(TreeSize == 1019);
+static_assert(2 * SmallAlphabetMax - 1 <= MainAlphabet);
+// The 16-bit look-ahead holds every code whole: the walk below a table reads
+// bits the look-ahead already has.
+static_assert(MaxCodeLength <= 16);
+
+[[noreturn]] void BadTable() { throw ELZHBadDecodeTable(); }
+
+class Lh5Decoder {
+public:
+    explicit Lh5Decoder(CodecIO& io) : io_(io) {}
+    void Run(int32_t expectedSize);
+
+private:
+    // Bit reader: bits_ holds avail_ (16..23) unread bits, the oldest highest.
+    // A byte is fetched only when fewer than 16 would remain, so the input is
+    // consumed exactly as far as the decoded fields reach.
+    unsigned LookAhead() const { return (bits_ >> (avail_ - 16)) & 0xFFFF; }
+    void FillBits(unsigned n) {
+        avail_ -= n;
+        while (avail_ < 16) {
+            bits_ = (bits_ << 8) | FetchByte();
+            avail_ += 8;
+        }
+    }
+    unsigned GetBits(unsigned n) {
+        const unsigned v = LookAhead() >> (16 - n);  // n = 0 yields 0
+        FillBits(n);
+        return v;
+    }
+    // After the end of input the stream reads as endless zero bits.
+    uint8_t FetchByte() { return io_.InputEnded() ? 0 : io_.InputByte(); }
+
+    void ReadBlockHead();
+    void ReadSmallLengths(int symbolCount, unsigned countBits, int specialIndex);
+    void ReadMainLengths();
+    void BuildDecodeTable(int symbolCount, const uint8_t* lengths, int tableBits, uint16_t* table);
+    unsigned DecodeMainSymbol();
+    unsigned DecodeSmallSymbol(unsigned alphabet);
+    unsigned DecodePosition();
+
+    CodecIO& io_;
+    uint32_t bits_ = 0;
+    unsigned avail_ = 0;
+    uint16_t blockRemaining_ = 0;
+    uint8_t mainLen_[MainAlphabet];
+    uint8_t smallLen_[SmallAlphabetMax];
+    uint16_t mainTable_[MainTableSize];
+    uint16_t smallTable_[SmallTableSize];
+    uint16_t treeLeft_[TreeSize];
+    uint16_t treeRight_[TreeSize];
+    uint8_t window_[WindowSize];
+};
+
+void Lh5Decoder::ReadBlockHead() {
+    blockRemaining_ = static_cast<uint16_t>(GetBits(BlockCountBits));
+    ReadSmallLengths(LengthCodeAlphabet, LengthCodeCountBits, LengthCodeSpecialIndex);
+    ReadMainLengths();
+    ReadSmallLengths(PositionAlphabet, PositionCountBits, -1);
+}
+
+void Lh5Decoder::ReadSmallLengths(int symbolCount, unsigned countBits, int specialIndex) {
+    const int k = static_cast<int>(GetBits(countBits));
+    if (k == 0) {
+        const unsigned v = GetBits(countBits);
+        // The lone symbol is used as a symbol later (a length code, a slot).
+        if (v >= static_cast<unsigned>(symbolCount)) BadTable();
+        std::fill_n(smallLen_, symbolCount, uint8_t{0});
+        std::fill_n(smallTable_, SmallTableSize, static_cast<uint16_t>(v));
+        return;
+    }
+    if (k > symbolCount) BadTable();
+    int i = 0;
+    while (i < k) {
+        const unsigned look = LookAhead();
+        unsigned t = look >> (16 - SmallLengthBits);
+        if (t == SmallLengthEscape) {
+            for (unsigned mask = 1u << (15 - SmallLengthBits); mask & look; mask >>= 1) ++t;
+        }
+        // The escape can express up to 20; the codes stop at 16.
+        if (t > MaxCodeLength) BadTable();
+        // The escape spends its three 1-bits, t - 7 more 1-bits and the 0-bit.
+        FillBits(t < SmallLengthEscape ? SmallLengthBits : SmallLengthBits + (t - SmallLengthEscape) + 1);
+        smallLen_[i++] = static_cast<uint8_t>(t);
+        if (i == specialIndex) {
+            const int z = static_cast<int>(GetBits(2));
+            if (i + z > symbolCount) BadTable();
+            std::fill_n(smallLen_ + i, z, uint8_t{0});
+            i += z;
+        }
+    }
+    std::fill(smallLen_ + i, smallLen_ + symbolCount, uint8_t{0});
+    BuildDecodeTable(symbolCount, smallLen_, SmallTableBits, smallTable_);
+}
+
+void Lh5Decoder::ReadMainLengths() {
+    const int k = static_cast<int>(GetBits(MainCountBits));
+    if (k == 0) {
+        const unsigned v = GetBits(MainCountBits);
+        if (v >= static_cast<unsigned>(MainAlphabet)) BadTable();
+        std::fill_n(mainLen_, MainAlphabet, uint8_t{0});
+        std::fill_n(mainTable_, MainTableSize, static_cast<uint16_t>(v));
+        return;
+    }
+    if (k > MainAlphabet) BadTable();
+    int i = 0;
+    while (i < k) {
+        const unsigned sym = DecodeSmallSymbol(LengthCodeAlphabet);
+        if (sym > 2) {
+            mainLen_[i++] = static_cast<uint8_t>(sym - 2);
+            continue;
+        }
+        int run = 1;
+        if (sym == 1) run = static_cast<int>(GetBits(ShortZeroRunBits)) + ShortZeroRunBase;
+        if (sym == 2) run = static_cast<int>(GetBits(LongZeroRunBits)) + LongZeroRunBase;
+        if (i + run > MainAlphabet) BadTable();
+        std::fill_n(mainLen_ + i, run, uint8_t{0});
+        i += run;
+    }
+    std::fill(mainLen_ + i, mainLen_ + MainAlphabet, uint8_t{0});
+    BuildDecodeTable(MainAlphabet, mainLen_, MainTableBits, mainTable_);
+}
+
+// Canonical code as in RFC 1951: shorter codes are numerically smaller, equal
+// lengths go out in symbol order. Codes up to tableBits fill table entries;
+// longer ones hang in trees below the entries past the short codes.
+void Lh5Decoder::BuildDecodeTable(int symbolCount, const uint8_t* lengths, int tableBits, uint16_t* table) {
+    unsigned count[MaxCodeLength + 1] = {};
+    for (int s = 0; s < symbolCount; ++s) ++count[lengths[s]];
+
+    // Left-aligned 16-bit code starts, summed without wrapping: the code must
+    // be exactly complete. A sum of 0 (no code at all) or 2^17 would pass a
+    // test modulo 2^16 and leave stale entries or overrun the table.
+    uint32_t start[MaxCodeLength + 2];
+    uint32_t weight[MaxCodeLength + 1];
+    start[1] = 0;
+    for (int len = 1; len <= MaxCodeLength; ++len) {
+        weight[len] = 1u << (MaxCodeLength - len);
+        start[len + 1] = start[len] + weight[len] * count[len];
+    }
+    if (start[MaxCodeLength + 1] != 1u << MaxCodeLength) BadTable();
+
+    const int m = MaxCodeLength - tableBits;
+    for (int len = 1; len <= tableBits; ++len) {
+        start[len] >>= m;
+        weight[len] >>= m;
+    }
+    const uint32_t tableSize = 1u << tableBits;
+    // Entries past the short codes become tree roots; 0 marks "no node yet".
+    std::fill(table + (start[tableBits + 1] >> m), table + tableSize, uint16_t{0});
+
+    unsigned nextNode = static_cast<unsigned>(symbolCount);
+    for (int s = 0; s < symbolCount; ++s) {
+        const int len = lengths[s];
+        if (len == 0) continue;
+        const uint32_t next = start[len] + weight[len];
+        if (len <= tableBits) {
+            std::fill(table + start[len], table + next, static_cast<uint16_t>(s));
+        } else {
+            // A complete prefix code never passes through a leaf, so a 0 met on
+            // the way is always an empty link, never symbol 0.
+            uint16_t* slot = &table[start[len] >> m];
+            unsigned code = start[len] << tableBits;
+            for (int depth = len - tableBits; depth > 0; --depth) {
+                if (*slot == 0) {
+                    assert(nextNode < static_cast<unsigned>(TreeSize));
+                    treeLeft_[nextNode] = treeRight_[nextNode] = 0;
+                    *slot = static_cast<uint16_t>(nextNode++);
+                }
+                slot = (code & 0x8000) ? &treeRight_[*slot] : &treeLeft_[*slot];
+                code <<= 1;
+            }
+            *slot = static_cast<uint16_t>(s);
+        }
+        start[len] = next;
+    }
+}
+
+// With complete codes every walk ends at a symbol within 16 - tableBits steps,
+// on bits the look-ahead already holds.
+unsigned Lh5Decoder::DecodeMainSymbol() {
+    if (blockRemaining_ == 0) ReadBlockHead();
+    --blockRemaining_;  // from 0 this gives the 65536 items of a count of 0
+    const unsigned look = LookAhead();
+    unsigned j = mainTable_[look >> (16 - MainTableBits)];
+    if (j >= static_cast<unsigned>(MainAlphabet)) {
+        unsigned mask = 1u << (15 - MainTableBits);
+        do {
+            j = (look & mask) ? treeRight_[j] : treeLeft_[j];
+            mask >>= 1;
+        } while (j >= static_cast<unsigned>(MainAlphabet));
+    }
+    FillBits(mainLen_[j]);
+    return j;
+}
+
+unsigned Lh5Decoder::DecodeSmallSymbol(unsigned alphabet) {
+    const unsigned look = LookAhead();
+    unsigned j = smallTable_[look >> (16 - SmallTableBits)];
+    if (j >= alphabet) {
+        unsigned mask = 1u << (15 - SmallTableBits);
+        do {
+            j = (look & mask) ? treeRight_[j] : treeLeft_[j];
+            mask >>= 1;
+        } while (j >= alphabet);
+    }
+    FillBits(smallLen_[j]);
+    return j;
+}
+
+// distance - 1, 0..8191.
+unsigned Lh5Decoder::DecodePosition() {
+    const unsigned slot = DecodeSmallSymbol(PositionAlphabet);
+    if (slot == 0) return 0;
+    return (1u << (slot - 1)) + GetBits(slot - 1);
+}
+
+void Lh5Decoder::Run(int32_t expectedSize) {
+    FillBits(0);  // the first two bytes
+    std::memset(window_, WindowFill, sizeof window_);
+    unsigned pos = 0;
+    // 64 bits: a final match may carry the count up to 255 past expectedSize.
+    int64_t produced = 0;
+    while (produced < expectedSize) {
+        const unsigned sym = DecodeMainSymbol();
+        if (sym < static_cast<unsigned>(LiteralCount)) {
+            window_[pos] = static_cast<uint8_t>(sym);
+            io_.OutputByte(static_cast<uint8_t>(sym));
+            pos = (pos + 1) & WindowMask;
+            ++produced;
+            continue;
+        }
+        // A match is copied whole even past expectedSize, byte by byte so that
+        // an overlapping one repeats what it has just written.
+        const unsigned length = sym - MatchSymbolOffset;
+        unsigned from = (pos - DecodePosition() - 1) & WindowMask;
+        produced += length;
+        for (unsigned n = length; n > 0; --n) {
+            const uint8_t b = window_[from];
+            window_[pos] = b;
+            io_.OutputByte(b);
+            from = (from + 1) & WindowMask;
+            pos = (pos + 1) & WindowMask;
+        }
+    }
+}
+
+}  // namespace
+
+void Lh5Decode(CodecIO& io, int32_t expectedSize) {
+    if (expectedSize == 0) return;  // no work area, nothing read
+    const auto decoder = std::make_unique<Lh5Decoder>(io);
+    decoder->Run(expectedSize);
+}

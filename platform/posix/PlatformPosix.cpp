@@ -164,6 +164,10 @@ std::optional<uint32_t> GetFileDatePacked(const std::string& path) {
 
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
+bool RenameFile(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 bool CreateDirectory(const std::string& path, int* errorCode) {
     if (::mkdir(path.c_str(), 0777) == 0) return true;
     if (errorCode) *errorCode = errno;

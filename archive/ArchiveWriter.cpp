@@ -1,0 +1,160 @@
+#include "archive/ArchiveWriter.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr int64_t MaxSize = std::numeric_limits<int32_t>::max();
+constexpr int32_t MaxNameLength = 32767;
+constexpr uint32_t Date1980 = ((0u << 9) | (1u << 5) | 1u) << 16;  // 1 January 1980, 00:00:00
+
+void CopyStored(TStream& dest, TStream& source, int32_t size) {
+    if (size > 0) dest.CopyFrom(source, size);  // CopyFrom treats 0 as "everything"
+}
+
+}  // namespace
+
+void TArchiveWriter::Add(Entry entry) {
+    if (entry.storedName.size() > static_cast<size_t>(MaxNameLength))
+        throw Exception("Name too long for an archive: " + entry.storedName);
+    if (entry.lockFlag < 0 || entry.lockFlag > 2) throw Exception("Lock flag must be 0, 1 or 2");
+    if (entry.type > ctLh5) throw Exception("Unknown compression type " + std::to_string(entry.type));
+    entries_.push_back(std::move(entry));
+}
+
+void TArchiveWriter::AddFile(const std::string& path, const std::string& storedName, uint8_t type,
+                             int32_t lockFlag) {
+    const auto attributes = platform::GetFileAttributes(path);
+    if (!attributes || (*attributes & platform::faDirectory)) throw EFOpenError(path);
+    const uint32_t date = platform::GetFileDatePacked(path).value_or(Date1980);
+    Add({platform::ToStoredSeparators(storedName), path, {}, date, static_cast<uint16_t>(*attributes), type,
+         lockFlag});
+}
+
+void TArchiveWriter::AddMemory(const std::string& storedName, std::vector<uint8_t> data, uint32_t fileDate,
+                               uint16_t fileAttr, uint8_t type, int32_t lockFlag) {
+    if (static_cast<int64_t>(data.size()) > MaxSize) throw Exception("Entry too large for an archive: " + storedName);
+    Add({platform::ToStoredSeparators(storedName), {}, std::move(data), fileDate, fileAttr, type, lockFlag});
+}
+
+void TArchiveWriter::WriteToFile(const std::string& fileName) {
+    const size_t cut = fileName.find_last_of(platform::PathDelim);
+    const std::string directory =
+        cut == std::string::npos ? std::string(".") + platform::PathDelim : fileName.substr(0, cut + 1);
+    const std::string temporary = platform::CreateTempFileName(directory, "qrn");
+    if (temporary.empty())
+        throw EInOutError("Cannot create a temporary file in " + directory, platform::LastErrorCode());
+    try {
+        {
+            TFileStream output(temporary, fmCreate);
+            WriteToStream(output);
+        }
+        if (!platform::RenameFile(temporary, fileName)) {
+            const int error = platform::LastErrorCode();
+            throw EInOutError("Cannot rename " + temporary + " to " + fileName + ": " + platform::ErrorText(error),
+                              error);
+        }
+    } catch (...) {
+        platform::DeleteFile(temporary);
+        throw;
+    }
+}
+
+void TArchiveWriter::WriteToStream(TStream& dest) {
+    for (const auto& entry : entries_)
+        if (entry.lockFlag > 0 && Key == 0) throw Exception("Locked entries need a key: " + entry.storedName);
+
+    const int64_t archiveStart = dest.Position();
+    TArchiveHeader header;
+    InitArchiveHeader(header, CompressID, 0, caMulti, Key);
+    uint8_t raw[ArchiveHeaderSize];
+    EncodeArchiveHeader(header, raw);
+    dest.WriteBuffer(raw, ArchiveHeaderSize);
+
+    int64_t total = 0;
+    for (const auto& entry : entries_) {
+        std::unique_ptr<TStream> source;
+        if (entry.path.empty())
+            source = std::make_unique<TMemoryStream>(entry.data);
+        else
+            source = std::make_unique<TFileStream>(entry.path, fmOpenRead | fmShareDenyWrite);
+        const int64_t size = source->Size();
+        total += size;
+        if (size > MaxSize || total > MaxSize) throw Exception("Archive too large: " + entry.storedName);
+        WriteEntry(dest, entry, *source, static_cast<int32_t>(size));
+    }
+
+    const int64_t archiveEnd = dest.Position();
+    header.TotalSize = static_cast<int32_t>(total);
+    EncodeArchiveHeader(header, raw);
+    dest.SetPosition(archiveStart);
+    dest.WriteBuffer(raw, ArchiveHeaderSize);
+    dest.SetPosition(archiveEnd);
+}
+
+void TArchiveWriter::WriteEntry(TStream& dest, const Entry& entry, TStream& source, int32_t size) {
+    TFileHeader fh{};
+    fh.NameLength = static_cast<int16_t>(entry.storedName.size());
+    fh.FileDate = entry.fileDate;
+    fh.FileAttr = entry.fileAttr;
+    fh.UncompressedSize = size;
+    fh.CompressionType = entry.type;
+    fh.LockFlag = entry.lockFlag;
+
+    const int64_t headerStart = dest.Position();
+    uint8_t raw[FileHeaderSize];
+    EncodeFileHeader(fh, raw);  // completed once the data is written
+    dest.WriteBuffer(raw, FileHeaderSize);
+    dest.WriteBuffer(entry.storedName.data(), fh.NameLength);
+    const int64_t dataStart = dest.Position();
+    const int64_t sourceStart = source.Position();
+
+    uint32_t sum = 0;
+    switch (entry.type) {
+        case ctRle:
+        case ctLzh:
+        case ctLh5:
+            try {
+                // The engine scrambles its output whenever it has a key, so
+                // only entries to be scrambled are coded with it.
+                const CodecSettings settings{entry.lockFlag == 2 ? Key : 0, 0, OnShowProgress};
+                ::RunCodec(dest, source, size, 0, entry.type, sum, false, false, settings);
+            } catch (const EUnableToCompress&) {
+                // Coding would not shrink it: store it. The stored copy is at
+                // least as long as anything the codec wrote, so it covers it.
+                fh.CompressionType = ctNone;
+                dest.SetPosition(dataStart);
+                source.SetPosition(sourceStart);
+                CopyStored(dest, source, size);
+            }
+            break;
+        case ctCustom: {
+            if (!OnCompress) throw Exception("No handler to code entry " + entry.storedName);
+            std::string id = CompressID;
+            int32_t outputSize = 0, checksum = 0;
+            OnCompress(dest, source, id, outputSize, checksum);
+            sum = static_cast<uint32_t>(checksum);
+            break;
+        }
+        default:
+            CopyStored(dest, source, size);
+            break;
+    }
+    const int64_t dataEnd = dest.Position();
+    if (dataEnd - dataStart > MaxSize) throw Exception("Coded entry too large: " + entry.storedName);
+    fh.CompressedSize = static_cast<int32_t>(dataEnd - dataStart);
+    if (fh.CompressionType == ctNone || fh.CompressionType == ctCustom) fh.LockFlag = std::min(fh.LockFlag, 1);
+    if (fh.CompressionType == ctNone)
+        fh.Checksum = 0;
+    else
+        fh.Checksum = sum + (fh.LockFlag > 0 ? static_cast<uint32_t>(Key) : 0u);
+
+    EncodeFileHeader(fh, raw);
+    dest.SetPosition(headerStart);
+    dest.WriteBuffer(raw, FileHeaderSize);
+    dest.SetPosition(dataEnd);
+}

@@ -1,0 +1,60 @@
+// Writes "ZMAR" archives that TQuern reads: entries from disk or memory, each
+// with its own method type and lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/ArchiveFormat.h"
+#include "archive/Quern.h"
+#include "codecs/CodecEngine.h"
+#include "platform/Stream.h"
+
+class TArchiveWriter {
+public:
+    // Method ID recorded in the archive header; entries choose their own types.
+    std::string CompressID = "LH5";
+    // Key for locked entries; must be non-zero when any entry is locked.
+    int32_t Key = 0;
+    TShowProgressEvent OnShowProgress;
+    // Codes entries of type 3: reads source to its end, writes the coded bytes
+    // to dest and sets checksum to the byte sum of what it read (the writer
+    // adds Key for locked entries). Outputsize is ignored: the bytes written
+    // are counted.
+    TOnCompressEvent OnCompress;
+
+    // lockFlag: 0 open, 1 locked (the checksum carries Key), 2 locked and the
+    // coded bytes scrambled with Key. Entries that end up stored (type 0, or
+    // type 3) are never scrambled, so 2 is recorded as 1 for them.
+    //
+    // A file on disk, read when the archive is written; its date, time and
+    // attributes are those on disk at the time of this call.
+    void AddFile(const std::string& path, const std::string& storedName, uint8_t type, int32_t lockFlag = 0);
+    void AddMemory(const std::string& storedName, std::vector<uint8_t> data, uint32_t fileDate, uint16_t fileAttr,
+                   uint8_t type, int32_t lockFlag = 0);
+    int Count() const { return static_cast<int>(entries_.size()); }
+
+    // Writes the archive to a temporary file beside fileName and renames it
+    // into place; on failure the temporary file is deleted and an existing
+    // fileName is left as it was.
+    void WriteToFile(const std::string& fileName);
+    // Writes the archive at dest's position; dest must be seekable, since each
+    // file header is completed after its data.
+    void WriteToStream(TStream& dest);
+
+private:
+    struct Entry {
+        std::string storedName;  // with "\" separators
+        std::string path;        // empty: data holds the bytes
+        std::vector<uint8_t> data;
+        uint32_t fileDate;
+        uint16_t fileAttr;
+        uint8_t type;
+        int32_t lockFlag;
+    };
+    void Add(Entry entry);
+    void WriteEntry(TStream& dest, const Entry& entry, TStream& source, int32_t size);
+
+    std::vector<Entry> entries_;
+};

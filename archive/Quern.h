@@ -1,0 +1,92 @@
+// TQuern, the archive component: settings, events, listing and expansion of
+// "ZMAR" archives (layout in ArchiveFormat.h).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "archive/ArchiveFormat.h"
+#include "archive/Errors.h"
+#include "codecs/CodecEngine.h"
+#include "platform/Component.h"
+#include "platform/Stream.h"
+#include "platform/StringList.h"
+
+// What the component is doing when it asks a file-name-check handler.
+enum TCProcessMode { cpNone = 0, cpExpand = 1 };
+
+using TFilenameCheckEvent = std::function<void(std::string& filepath, TCProcessMode mode)>;
+using TOnCompressEvent = std::function<void(TStream& dest, TStream& source, std::string& CompressID,
+                                            int32_t& Outputsize, int32_t& checksum)>;
+using TExpandEvent = std::function<void(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize,
+                                        const std::string& CompressID, int32_t& checksum)>;
+// TRecognizeEvent is declared with the header routines; TShowProgressEvent with the codec engine.
+
+// One entry of a listing; the list does not own it (see FreeListing).
+class TArchiveFileInfo : public TObject {
+public:
+    uint32_t FileDate = 0;
+    uint16_t FileAttr = 0;
+    int32_t UncompressedSize = 0;
+    int32_t CompressedSize = 0;
+    uint8_t CompressionType = 0;
+    uint32_t Checksum = 0;
+    int32_t HeaderOffset = 0;  // position of the entry's 25-byte file header
+    bool Locked = false;
+};
+
+class TQuern : public TComponent {
+public:
+    using TComponent::TComponent;
+
+    TOnCompressEvent OnCompress;  // held only; nothing here raises it
+    TExpandEvent OnExpand;        // decodes entries of type 3
+    TRecognizeEvent OnRecognize;  // may accept a method ID outside the table
+    TFilenameCheckEvent OnCheckFile;
+    TShowProgressEvent OnShowProgress;
+    bool MakeDirectories = false;
+    int32_t Key = 0;
+    bool ExceptionOnFileError = false;
+    bool CheckSpaceBeforeExpand = false;
+    int32_t CompressReserve = 0;  // read by the codec engine when compressing
+
+    const std::string& TargetPath() const { return targetPath_; }
+    // A non-empty path gets a final path delimiter when it lacks one.
+    void SetTargetPath(const std::string& path);
+
+    // Appends one item per entry (stored name, TArchiveFileInfo) to list.
+    void ListArchiveFile(const std::string& fileName, TStringList& list);
+    void ListArchiveStream(TStream& stream, TStringList& list);
+    // Frees every item's object and clears the list; nothing when list is null.
+    static void FreeListing(TStringList* list);
+
+    // Expands the entries (only those named in fileList, when given); on
+    // success fileList is replaced by the target paths written, in order.
+    void ExpandArchiveFile(const std::string& fileName, TStringList* fileList = nullptr);
+    void ExpandArchiveStream(TStream& stream, TStringList* fileList = nullptr);
+
+    // Decodes one entry's data from source (positioned at it) into dest and
+    // checks key and checksum. Always leaves source Sourcesize bytes past the
+    // data start, whatever the codec or handler consumed, unless it fails.
+    void ExpandEntry(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint32_t Checksum,
+                     uint8_t CompressionType, const std::string& CompressID, int32_t LockFlag);
+
+    // The codec dispatcher with this component's Key, CompressReserve and
+    // OnShowProgress.
+    int32_t RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint8_t method,
+                     uint32_t& checksum, bool Expanding, bool Scrambled);
+
+    // Free bytes where targetPath lies, capped at 2147483647, plus the size of
+    // an existing target; 2147483647 when CheckSpaceBeforeExpand is false.
+    int32_t FreeSpaceFor(const std::string& targetPath);
+    // Creates a directory and its missing parents; EInOutError on failure.
+    static void ForceDirectoryPath(const std::string& path);
+
+    // True for the types this component can decode: 0, 1, 2, 4, and 3 when
+    // OnExpand is assigned. Other entries are passed over by the expansion.
+    bool CanExpandType(uint8_t type) const;
+
+private:
+    std::string targetPath_;
+};
