@@ -89,23 +89,35 @@ Bytes ArchiveBytes(TArchiveWriter& writer) {
     return stream.Bytes();
 }
 
+// The file of the wizard directory named `name` ignoring ASCII case, as the
+// setup asks for the wizard's files ignoring case too; "" when absent.
+std::string FindIgnoringCase(const std::filesystem::path& dir, const std::string& name) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.is_regular_file() && AsciiLower(entry.path().filename().string()) == AsciiLower(name))
+            return entry.path().filename().string();
+    return {};
+}
+
 // The embedded archive: the wizard's files under "<temp>\", checked first.
 Bytes WizardArchive(const std::string& dir, uint8_t method) {
     namespace fs = std::filesystem;
     if (!fs::is_directory(dir)) throw Failure{"wizard directory " + dir + " does not exist"};
     const fs::path root(dir);
-    for (const char* required : {"inst32.exe", "install.ini"})
-        if (!fs::is_regular_file(root / required))
+    std::vector<std::string> files;
+    for (const char* required : {"install.ini", "inst32.exe"}) {
+        files.push_back(FindIgnoringCase(root, required));
+        if (files.back().empty())
             throw Failure{std::string("the wizard directory has no ") + required + ": " + (root / required).string()};
-    std::vector<std::string> files = {"install.ini", "inst32.exe"};
-    if (fs::is_regular_file(root / "readme.txt")) files.push_back("readme.txt");
+    }
+    if (const std::string readme = FindIgnoringCase(root, "readme.txt"); !readme.empty()) files.push_back(readme);
     TStringList languages;
-    TMyIniFile((root / "install.ini").string()).ReadSection("Languages", languages);
+    TMyIniFile((root / files[0]).string()).ReadSection("Languages", languages);
     for (int i = 0; i < languages.Count(); ++i) {
         const std::string lng = languages.Strings(i) + ".lng";
-        if (!fs::is_regular_file(root / lng))
-            throw Failure{"install.ini names the language \"" + languages.Strings(i) + "\" but the wizard directory has no " + lng};
-        files.push_back(lng);
+        files.push_back(FindIgnoringCase(root, lng));
+        if (files.back().empty())
+            throw Failure{"install.ini names the language \"" + languages.Strings(i) +
+                          "\" but the wizard directory has no " + lng};
     }
     TArchiveWriter writer;
     for (const std::string& file : files) writer.AddFile((root / file).string(), "<temp>\\" + file, method);
