@@ -7,3 +7,12 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Test binaries run under 64-bit Wine when it is installed (scripts/windows-tests.sh).
+find_program(QUERN_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+if(NOT QUERN_WINE64)
+  find_program(QUERN_WINE64 NAMES wine64)
+endif()
+if(QUERN_WINE64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QUERN_WINE64})
+endif()

@@ -171,13 +171,13 @@ int Lh5BlockWriter::UsedMainLengths() const {
 // Length-code symbols: 0 = one zero length, 1 = 3..18 zeros (4 extra bits),
 // 2 = 20..531 zeros (9 extra bits), L + 2 = length L. A run of 19 zeros has
 // no code of its own and goes as one zero and eighteen.
-void Lh5BlockWriter::CountLengthCodeFreq() {
-    std::fill_n(lengthCodeFreq_, LengthCodeSymbols, 0);
+template <typename Visit>
+void Lh5BlockWriter::WalkMainLengths(Visit visit) const {
     const int n = UsedMainLengths();
     for (int i = 0; i < n;) {
         const int len = mainLen_[i++];
         if (len != 0) {
-            ++lengthCodeFreq_[len + 2];
+            visit(len + 2, 0, 0);
             continue;
         }
         int run = 1;
@@ -186,47 +186,29 @@ void Lh5BlockWriter::CountLengthCodeFreq() {
             ++run;
         }
         if (run <= 2) {
-            lengthCodeFreq_[0] = static_cast<uint16_t>(lengthCodeFreq_[0] + run);
+            for (int r = 0; r < run; ++r) visit(0, 0, 0);
         } else if (run <= 18) {
-            ++lengthCodeFreq_[1];
+            visit(1, 4, run - 3);
         } else if (run == 19) {
-            ++lengthCodeFreq_[0];
-            ++lengthCodeFreq_[1];
+            visit(0, 0, 0);
+            visit(1, 4, 15);
         } else {
-            ++lengthCodeFreq_[2];
+            visit(2, 9, run - 20);
         }
     }
 }
 
+void Lh5BlockWriter::CountLengthCodeFreq() {
+    std::fill_n(lengthCodeFreq_, LengthCodeSymbols, 0);
+    WalkMainLengths([this](int symbol, int, int) { ++lengthCodeFreq_[symbol]; });
+}
+
 void Lh5BlockWriter::WriteMainLengths() {
-    const int n = UsedMainLengths();
-    PutBits(9, static_cast<unsigned>(n));
-    auto putSymbol = [this](int s) { PutCode(smallLen_[s], smallCode_[s]); };
-    for (int i = 0; i < n;) {
-        const int len = mainLen_[i++];
-        if (len != 0) {
-            putSymbol(len + 2);
-            continue;
-        }
-        int run = 1;
-        while (i < n && mainLen_[i] == 0) {
-            ++i;
-            ++run;
-        }
-        if (run <= 2) {
-            for (int r = 0; r < run; ++r) putSymbol(0);
-        } else if (run <= 18) {
-            putSymbol(1);
-            PutBits(4, static_cast<unsigned>(run - 3));
-        } else if (run == 19) {
-            putSymbol(0);
-            putSymbol(1);
-            PutBits(4, 15);
-        } else {
-            putSymbol(2);
-            PutBits(9, static_cast<unsigned>(run - 20));
-        }
-    }
+    PutBits(9, static_cast<unsigned>(UsedMainLengths()));
+    WalkMainLengths([this](int symbol, int extraBits, int extra) {
+        PutCode(smallLen_[symbol], smallCode_[symbol]);
+        if (extraBits != 0) PutBits(extraBits, static_cast<unsigned>(extra));
+    });
 }
 
 // Lengths 0..6 take 3 bits; a length L >= 7 is L - 4 one-bits and a zero.

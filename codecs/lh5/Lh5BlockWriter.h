@@ -117,6 +117,10 @@ private:
     void LimitLengths(int root, int n, uint8_t* lengths);
     void AssignCodes(int n, const uint8_t* lengths, uint16_t* codes);
     int UsedMainLengths() const;
+    // Calls visit(lengthCodeSymbol, extraBits, extraValue) for each code that
+    // sends the main lengths.
+    template <typename Visit>
+    void WalkMainLengths(Visit visit) const;
     void CountLengthCodeFreq();
     void WriteSmallLengths(int symbolCount, int countBits, int specialIndex);
     void WriteMainLengths();

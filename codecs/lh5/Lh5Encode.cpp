@@ -62,6 +62,22 @@ private:
         parentOf_[r] = static_cast<uint16_t>(q);
         ++childCount_[q];
     }
+    // Sibling lists are doubly linked through prevLink_/nextLink_ and headed
+    // by a bucket; the end is node 0.
+    void Unlink(int node) {
+        const int before = prevLink_[node];
+        const int after = nextLink_[node];
+        nextLink_[before] = static_cast<uint16_t>(after);
+        prevLink_[after] = static_cast<uint16_t>(before);
+    }
+    void TakePlace(int old, int replacement) {
+        const int before = prevLink_[old];
+        const int after = nextLink_[old];
+        prevLink_[replacement] = static_cast<uint16_t>(before);
+        nextLink_[before] = static_cast<uint16_t>(replacement);
+        nextLink_[replacement] = static_cast<uint16_t>(after);
+        prevLink_[after] = static_cast<uint16_t>(replacement);
+    }
     void SplitNode(int old);
     void InsertNode();
     void DeleteNode();
@@ -107,12 +123,7 @@ void Lh5Encoder::SplitNode(int old) {
     const int added = freeNode_;
     freeNode_ = nextLink_[added];
     childCount_[added] = 0;
-    int t = prevLink_[old];
-    prevLink_[added] = static_cast<uint16_t>(t);
-    nextLink_[t] = static_cast<uint16_t>(added);
-    t = nextLink_[old];
-    nextLink_[added] = static_cast<uint16_t>(t);
-    prevLink_[t] = static_cast<uint16_t>(added);
+    TakePlace(old, added);
     parentOf_[added] = parentOf_[old];
     nodeDepth_[added] = static_cast<uint8_t>(matchLen_);
     nodePos_[added] = static_cast<uint16_t>(pos_);
@@ -186,12 +197,7 @@ void Lh5Encoder::InsertNode() {
     }
     // All 256 bytes equal the leaf r's string: the newer leaf replaces it and
     // the old one points to it, for a later start from the old position.
-    int t = prevLink_[r];
-    prevLink_[pos_] = static_cast<uint16_t>(t);
-    nextLink_[t] = static_cast<uint16_t>(pos_);
-    t = nextLink_[r];
-    nextLink_[pos_] = static_cast<uint16_t>(t);
-    prevLink_[t] = static_cast<uint16_t>(pos_);
+    TakePlace(r, pos_);
     parentOf_[pos_] = static_cast<uint16_t>(q);
     parentOf_[r] = 0;
     nextLink_[r] = static_cast<uint16_t>(pos_);
@@ -201,19 +207,16 @@ void Lh5Encoder::InsertNode() {
 // reused; an internal node left with one child goes with it.
 void Lh5Encoder::DeleteNode() {
     if (parentOf_[pos_] == 0) return;
-    int r = prevLink_[pos_];
-    int s = nextLink_[pos_];
-    nextLink_[r] = static_cast<uint16_t>(s);
-    prevLink_[s] = static_cast<uint16_t>(r);
-    r = parentOf_[pos_];
+    Unlink(pos_);
+    const int r = parentOf_[pos_];
     parentOf_[pos_] = 0;
     --childCount_[r];
     if (r >= RootBase || childCount_[r] > 1) return;
 
     // Pass the newest position through r on to its pending ancestors.
     auto unslid = [this](int p) { return p >= pos_ ? p - DictionarySize : p; };
-    int t = unslid(nodePos_[r] & ~PendingMark);
-    s = t;
+    const int t = unslid(nodePos_[r] & ~PendingMark);
+    int s = t;
     int q = parentOf_[r];
     int u;
     while ((u = nodePos_[q]) & PendingMark) {
@@ -230,16 +233,8 @@ void Lh5Encoder::DeleteNode() {
 
     // The remaining child takes r's place.
     s = FindChild(r, window_[t + nodeDepth_[r]]);
-    t = prevLink_[s];
-    u = nextLink_[s];
-    nextLink_[t] = static_cast<uint16_t>(u);
-    prevLink_[u] = static_cast<uint16_t>(t);
-    t = prevLink_[r];
-    nextLink_[t] = static_cast<uint16_t>(s);
-    prevLink_[s] = static_cast<uint16_t>(t);
-    t = nextLink_[r];
-    prevLink_[t] = static_cast<uint16_t>(s);
-    nextLink_[s] = static_cast<uint16_t>(t);
+    Unlink(s);
+    TakePlace(r, s);
     parentOf_[s] = parentOf_[r];
     parentOf_[r] = 0;
     nextLink_[r] = static_cast<uint16_t>(freeNode_);

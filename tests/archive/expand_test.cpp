@@ -196,6 +196,15 @@ TEST(Expansion, EmptyEntriesAfterTheTotalIsReachedAreStillWritten) {
     EXPECT_TRUE(onlyEmpty.Exists("e2"));
 }
 
+TEST(Expansion, AnEmptyArchiveWritesNothingAndEmptiesTheFileList) {
+    Fixture f(ArchiveHeaderBytes("LH5", 0));
+    TStringList list;
+    list.Add("anything");
+    f.quern.ExpandArchiveFile(f.archive, &list);
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_EQ(testing_support::ListDirectory(f.dir.Path()), std::vector<std::string>{"test.zmar"});
+}
+
 TEST(Expansion, RootedNamesIgnoreTargetPathAndAnEmptyTargetPathLeavesNamesAsStored) {
     TempDir elsewhere;
     const std::string rooted = elsewhere / "rooted.txt";

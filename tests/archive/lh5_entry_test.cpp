@@ -75,3 +75,20 @@ TEST(Lh5Entry, KeyAndChecksumRules) {
         }
     }
 }
+
+TEST(Lh5Entry, ADecoderStoppingEarlyLeavesTheWalkInStep) {
+    // The "abc" block padded to 9010 stored bytes: the decoder has its 3 bytes
+    // after the first 8192-byte chunk and reads no further, so the next
+    // header lies 818 bytes past where the codec left the stream.
+    Bytes padded = FromHex(AbcStream);
+    padded.resize(9010, 0);
+    TempDir dir;
+    WriteFileBytes(dir / "a.zmar",
+                   MakeArchive({{.name = "abc", .data = padded, .type = ctLh5, .checksum = 294, .uncompressedSize = 3},
+                                {.name = "next", .data = Text("in step")}}));
+    TQuern quern;
+    quern.SetTargetPath(dir.Path());
+    quern.ExpandArchiveFile(dir / "a.zmar");
+    EXPECT_EQ(ReadFileBytes(dir / "abc"), Text("abc"));
+    EXPECT_EQ(ReadFileBytes(dir / "next"), Text("in step"));
+}

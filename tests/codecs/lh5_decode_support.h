@@ -107,14 +107,14 @@ inline void PutSmallLength(BitWriter& w, int len) {
 // for each absent symbol, L + 2 for length L), so lengthCode must give codes
 // to 0 and to every L + 2 used. Items: a value < 256 is a literal; otherwise
 // {symbol, distance - 1} pairs follow in `matches` in order.
-struct BlockSpec {
+struct BlockPlan {
     std::vector<int> lengthCode;  // 19 lengths
     std::vector<int> main;        // 510 lengths
     std::vector<int> position;    // 14 lengths
     std::vector<int> symbols;     // main symbols in order
     std::vector<int> distances;   // distance - 1 for each match symbol, in order
 };
-inline void PutBlock(BitWriter& w, const BlockSpec& b) {
+inline void PutBlock(BitWriter& w, const BlockPlan& b) {
     w.Put(static_cast<uint32_t>(b.symbols.size()), 16);
     // Length-code lengths: the count covers up to the last non-zero one; the
     // two-bit zero run after index 3 is sent as 0.
@@ -151,7 +151,7 @@ inline void PutBlock(BitWriter& w, const BlockSpec& b) {
 
 // What the items of the blocks mean: literals and whole matches over a window
 // that starts as spaces.
-inline Bytes ReferenceOutput(const std::vector<BlockSpec>& blocks) {
+inline Bytes ReferenceOutput(const std::vector<BlockPlan>& blocks) {
     Bytes out;
     auto at = [&out](int64_t i) -> uint8_t { return i < 0 ? uint8_t{0x20} : out[static_cast<size_t>(i)]; };
     for (const auto& b : blocks) {

@@ -105,29 +105,31 @@ TEST(Lh5Decode, ItemCountZeroMeans65536Items) {
     EXPECT_EQ(Lh5Expand(stream, 65537), expected);
 }
 
-// The length code has just the lengths 1 and 2 (1/2 + 1/4 of the code space):
+// Block 1 is the single-symbol block of one 'a'; block 2's length code has
+// just the lengths 1 and 2 (3/4 of the code space):
 //   16:1   one item
 //   5:2    two length-code lengths follow
 //   3:1 3:2
-TEST(Lh5Decode, IncompleteCodeRaisesBeforeAnyItem) {
-    TMemoryStream source(Fields("16:1 5:2 3:1 3:2"));
+// The error comes at block 2's head, after block 1's item and before any other.
+TEST(Lh5Decode, IncompleteCodeRaisesBeforeAnyItemOfItsBlock) {
+    TMemoryStream source(Fields("16:1 5:0 5:0 9:0 9:97 4:0 4:0 16:1 5:2 3:1 3:2"));
     TMemoryStream dest;
-    uint32_t checksum = 0;
+    CodecIO io(dest, source, static_cast<int32_t>(source.Size()), true, false, CodecSettings{});
     try {
-        RunCodec(dest, source, static_cast<int32_t>(source.Size()), 1, ctLh5, checksum, true, false,
-                 CodecSettings{});
+        Lh5Decode(io, 5);
         FAIL() << "no exception";
     } catch (const ELZHBadDecodeTable& e) {
         EXPECT_EQ(e.Message, "Bad decode table in archive!");
     }
-    EXPECT_TRUE(dest.Bytes().empty());
+    EXPECT_EQ(io.OutputCount(), 1);
+    EXPECT_EQ(io.OutputSum(), uint32_t{'a'});
 }
 
 // Literal 'x', then a match of 4 at distance 3: it starts two bytes before the
 // first output byte, in the initial window of spaces, and then overlaps itself.
 // Also a match of 3 at distance 8192, the far end of the window.
 TEST(Lh5Decode, MatchBeforeTheFirstByteCopiesSpaces) {
-    BlockSpec b;
+    BlockPlan b;
     b.lengthCode.assign(19, 0);
     b.lengthCode[0] = 1;  // absent main symbol
     b.lengthCode[3] = 2;  // main length 1
@@ -156,9 +158,9 @@ TEST(Lh5Decode, MatchBeforeTheFirstByteCopiesSpaces) {
 // output runs past the window size, so the window wraps.
 TEST(Lh5Decode, LongCodesWalkTheOverflowTrees) {
     const int mainSymbols[] = {'a', 256, 'b', 300, 'c', 509, 'd', 400, 'e', 450, 'f', 500, 'g', 505, 'h', 'i', 257};
-    std::vector<BlockSpec> blocks(2);
+    std::vector<BlockPlan> blocks(2);
     for (int k = 0; k < 2; ++k) {
-        BlockSpec& b = blocks[k];
+        BlockPlan& b = blocks[k];
         b.lengthCode.assign(19, 0);
         b.main.assign(510, 0);
         b.position.assign(14, 0);
@@ -250,7 +252,7 @@ TEST(Lh5Decode, HostileLengthListsAreRefused) {
 TEST(Lh5Decode, SmallLengthSixteenIsAccepted) {
     std::vector<int> t(19, 0);
     for (int s = 0; s <= 16; ++s) t[s] = std::min(s + 1, 16);
-    BlockSpec b;
+    BlockPlan b;
     b.lengthCode = t;
     b.main.assign(510, 0);
     b.main['a'] = 1;

@@ -33,7 +33,7 @@ struct Seed {
 // A block with real Huffman codes on all three alphabets (codes of 1..16
 // bits, so damage reaches the overflow trees too).
 Bytes StructuredStream() {
-    BlockSpec b;
+    BlockPlan b;
     b.lengthCode.assign(19, 0);
     b.lengthCode[0] = 1;
     for (int s = 3; s <= 18; ++s) b.lengthCode[s] = std::min(s - 1, 16);

@@ -1,0 +1,340 @@
+// Win32 implementation of the platform layer: the ANSI calls the class
+// library makes, with the same share modes, time conversions and launch record.
+#include <windows.h>
+#include <shellapi.h>
+
+// windows.h maps these names onto its ...A/...W macros; the layer's own
+// functions carry the plain names and always call the ANSI entry points.
+#undef CreateFile
+#undef DeleteFile
+#undef CreateDirectory
+#undef RemoveDirectory
+#undef GetFileAttributes
+#undef SetFileAttributes
+#undef YieldProcessor
+#undef WriteProfileString
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "platform/StringList.h"
+
+#if defined(_WIN32) && !defined(_WIN64)
+// The launch record as the shipped program fills it on 32-bit Windows.
+static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "SHELLEXECUTEINFOA must be 60 bytes on 32-bit Windows");
+#endif
+
+namespace platform {
+namespace {
+
+HANDLE ToHandle(FileHandle h) { return reinterpret_cast<HANDLE>(h); }
+FileHandle FromHandle(HANDLE h) { return reinterpret_cast<FileHandle>(h); }
+
+DWORD ShareFlags(FileShare share) {
+    switch (share) {
+        case FileShare::Exclusive: return 0;
+        case FileShare::DenyWrite: return FILE_SHARE_READ;
+        case FileShare::DenyRead: return FILE_SHARE_WRITE;
+        case FileShare::DenyNone: return FILE_SHARE_READ | FILE_SHARE_WRITE;
+    }
+    return 0;
+}
+
+DWORD AccessFlags(FileAccess access) {
+    switch (access) {
+        case FileAccess::Read: return GENERIC_READ;
+        case FileAccess::Write: return GENERIC_WRITE;
+        case FileAccess::ReadWrite: return GENERIC_READ | GENERIC_WRITE;
+    }
+    return GENERIC_READ;
+}
+
+// Closes a handle when the scope ends.
+struct HandleGuard {
+    HANDLE h;
+    ~HandleGuard() {
+        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
+// A security descriptor whose DACL grants the current user everything and
+// nobody else anything, inherited by all that is created inside and not
+// widened by the parent's inheritable entries.
+class OwnerOnlySecurity {
+public:
+    bool Build() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+        HandleGuard guard{token};
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        if (size == 0) return false;
+        user_.resize(size);
+        if (!GetTokenInformation(token, TokenUser, user_.data(), size, &size)) return false;
+        PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+
+        const DWORD aclSize = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid);
+        acl_.resize(aclSize);
+        PACL acl = reinterpret_cast<PACL>(acl_.data());
+        return InitializeAcl(acl, aclSize, ACL_REVISION) &&
+               AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                     FILE_ALL_ACCESS, sid) &&
+               InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+               SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
+               SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    }
+    SECURITY_ATTRIBUTES* Attributes() {
+        attributes_ = {sizeof(SECURITY_ATTRIBUTES), &descriptor_, FALSE};
+        return &attributes_;
+    }
+
+private:
+    std::vector<BYTE> user_;
+    std::vector<BYTE> acl_;
+    SECURITY_DESCRIPTOR descriptor_{};
+    SECURITY_ATTRIBUTES attributes_{};
+};
+
+}  // namespace
+
+FileHandle OpenFile(const std::string& path, FileAccess access, FileShare share) {
+    return FromHandle(CreateFileA(path.c_str(), AccessFlags(access), ShareFlags(share), nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+FileHandle CreateFile(const std::string& path) {
+    return FromHandle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+int32_t ReadFile(FileHandle file, void* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    DWORD done = 0;
+    if (!::ReadFile(ToHandle(file), buffer, static_cast<DWORD>(count), &done, nullptr)) return -1;
+    return static_cast<int32_t>(done);
+}
+
+int32_t WriteFile(FileHandle file, const void* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    DWORD done = 0;
+    if (!::WriteFile(ToHandle(file), buffer, static_cast<DWORD>(count), &done, nullptr)) return -1;
+    return static_cast<int32_t>(done);
+}
+
+int64_t SeekFile(FileHandle file, int64_t offset, int origin) {
+    const DWORD method = origin == 0 ? FILE_BEGIN : origin == 1 ? FILE_CURRENT : FILE_END;
+    LARGE_INTEGER distance, position;
+    distance.QuadPart = offset;
+    if (!SetFilePointerEx(ToHandle(file), distance, &position, method)) return -1;
+    return position.QuadPart;
+}
+
+void CloseFile(FileHandle file) {
+    if (file != InvalidFile) CloseHandle(ToHandle(file));
+}
+
+bool FileExists(const std::string& path) {
+    const DWORD a = GetFileAttributesA(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DirectoryExists(const std::string& path) {
+    const DWORD a = GetFileAttributesA(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::optional<uint32_t> GetFileAttributes(const std::string& path) {
+    const DWORD a = GetFileAttributesA(path.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+    return static_cast<uint32_t>(a);
+}
+
+bool SetFileAttributes(const std::string& path, uint32_t attributes) {
+    return SetFileAttributesA(path.c_str(), attributes) != 0;
+}
+
+bool SetFileDatePacked(FileHandle file, uint32_t packed) {
+    FILETIME local, utc;
+    if (!DosDateTimeToFileTime(static_cast<WORD>(packed >> 16), static_cast<WORD>(packed & 0xFFFF), &local))
+        return false;
+    if (!LocalFileTimeToFileTime(&local, &utc)) return false;
+    return SetFileTime(ToHandle(file), nullptr, nullptr, &utc) != 0;
+}
+
+std::optional<uint32_t> GetFileDatePacked(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+    FILETIME local;
+    WORD date = 0, time = 0;
+    // Times before 1980 cannot be packed; the conversion refuses them.
+    if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !FileTimeToDosDateTime(&local, &date, &time))
+        return std::nullopt;
+    return (static_cast<uint32_t>(date) << 16) | time;
+}
+
+bool DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool RenameFile(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool CreateDirectory(const std::string& path, int* errorCode) {
+    if (CreateDirectoryA(path.c_str(), nullptr)) return true;
+    if (errorCode) *errorCode = static_cast<int>(GetLastError());
+    return false;
+}
+
+bool RemoveDirectory(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0; }
+
+std::optional<uint64_t> DiskFree(int drive, const std::string&) {
+    if (drive > 26) return std::nullopt;
+    char root[4] = {static_cast<char>('A' + drive - 1), ':', '\\', '\0'};
+    DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
+    if (!GetDiskFreeSpaceA(drive > 0 ? root : nullptr, &sectorsPerCluster, &bytesPerSector, &freeClusters,
+                           &totalClusters))
+        return std::nullopt;
+    return static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector * freeClusters;
+}
+
+int CurrentDrive() {
+    char dir[MAX_PATH + 1];
+    const DWORD n = GetCurrentDirectoryA(sizeof dir, dir);
+    if (n < 2 || n >= sizeof dir || dir[1] != ':') return 0;  // a UNC current directory has no drive
+    const char letter = static_cast<char>(dir[0] & ~0x20);
+    return letter >= 'A' && letter <= 'Z' ? letter - 'A' + 1 : 0;
+}
+
+int LastErrorCode() { return static_cast<int>(GetLastError()); }
+
+std::string ErrorText(int code) {
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = n && text ? std::string(text, n) : std::string();
+    if (text) LocalFree(text);
+    // The class library drops the system's trailing line end and full stop.
+    while (!result.empty() && (static_cast<unsigned char>(result.back()) <= ' ' || result.back() == '.'))
+        result.pop_back();
+    return result;
+}
+
+std::string TempPath() {
+    char path[256];
+    const DWORD n = GetTempPathA(255, path);
+    if (n == 0 || n > 255) return {};  // failure, or a path that does not fit
+    std::string result(path, n);
+    if (result.back() != '\\') result += '\\';
+    return result;
+}
+
+std::string CreatePrivateDirectory(const std::string& parent, const std::string& prefix) {
+    OwnerOnlySecurity security;
+    if (!security.Build()) return {};
+    std::random_device seed;
+    std::mt19937 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%08X", static_cast<unsigned>(random()));
+        const std::string path = parent + prefix + suffix;
+        if (CreateDirectoryA(path.c_str(), security.Attributes())) return path + "\\";
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return {};
+    }
+    return {};
+}
+
+std::string CreateTempFileName(const std::string& directory, const std::string& prefix) {
+    char name[MAX_PATH + 1] = {};
+    if (GetTempFileNameA(directory.c_str(), prefix.c_str(), 0, name) == 0) return {};
+    return name;
+}
+
+std::string ModuleFileName() {
+    std::vector<char> path(MAX_PATH + 1);
+    for (;;) {
+        const DWORD n = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) return std::string(path.data(), n);
+        if (path.size() >= 32768) return {};
+        path.resize(path.size() * 2);
+    }
+}
+
+void YieldProcessor() { Sleep(0); }
+
+void SleepMilliseconds(uint32_t ms) { Sleep(ms); }
+
+bool LaunchProcess(const std::string& file, const std::string& parameters, uint16_t showMode,
+                   ProcessHandle& process) {
+    process = NoProcess;
+    SHELLEXECUTEINFOA info;
+    std::memset(&info, 0, sizeof info);
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;  // the shell's own error dialog stays enabled
+    info.hwnd = nullptr;
+    info.lpVerb = "Open";
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters.c_str();
+    info.lpDirectory = "";
+    info.nShow = showMode;
+    if (!ShellExecuteExA(&info)) return false;
+    process = reinterpret_cast<ProcessHandle>(info.hProcess);
+    return true;
+}
+
+WaitResult WaitForProcess(ProcessHandle process, uint32_t milliseconds) {
+    switch (WaitForSingleObject(reinterpret_cast<HANDLE>(process), milliseconds)) {
+        case WAIT_OBJECT_0: return WaitResult::Ended;
+        case WAIT_TIMEOUT: return WaitResult::TimedOut;
+        default: return WaitResult::Failed;
+    }
+}
+
+bool GetProcessExitCode(ProcessHandle process, int32_t& exitCode) {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(reinterpret_cast<HANDLE>(process), &code)) return false;
+    exitCode = static_cast<int32_t>(code);
+    return true;
+}
+
+void CloseProcess(ProcessHandle process) {
+    if (process != NoProcess) CloseHandle(reinterpret_cast<HANDLE>(process));
+}
+
+void RequestRestart(uint32_t code) {
+    // Shutting down needs the shutdown privilege in the token; without it the
+    // request below is refused, which is all that can be done then.
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        TOKEN_PRIVILEGES privileges{};
+        privileges.PrivilegeCount = 1;
+        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid))
+            AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+        CloseHandle(token);
+    }
+    // 0x43 (EW_REBOOTSYSTEM) reboots the machine. 0x42 (EW_RESTARTWINDOWS)
+    // asked the 16-bit system to restart only Windows; on the NT line the
+    // nearest sound equivalent is a full restart as well, since a log-off
+    // would not apply what the installation changed for the system (drivers,
+    // files replaced in use). The reason code marks it as a planned
+    // application installation.
+    const UINT flags = EWX_REBOOT;
+    (void)code;
+    ExitWindowsEx(flags, SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_INSTALLATION | SHTDN_REASON_FLAG_PLANNED);
+}
+
+bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value,
+                        const std::string& fileName) {
+    return WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), fileName.c_str()) != 0;
+}
+
+}  // namespace platform
+
+bool SameTextLocale(const std::string& a, const std::string& b) {
+    return CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()), b.data(),
+                          static_cast<int>(b.size())) == CSTR_EQUAL;
+}

@@ -1,0 +1,255 @@
+// Windows-only checks of the platform layer, made with the system's own
+// queries: the real form window, the private directory's access list and the
+// profile-string service.
+#ifdef _WIN32
+#include <gtest/gtest.h>
+
+#include "platform/Exceptions.h"
+#include "platform/Platform.h"
+#include "platform/Window.h"
+#include "tests/platform/DialogCloser.h"
+#include "tests/support/TestSupport.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+// The layer's names that windows.h would rewrite into its own ...A calls.
+#undef MessageBox
+#undef WriteProfileString
+
+using namespace testing_support;
+
+namespace {
+
+const char* const LabelText =
+    "Please wait while Quillset prepares the Quillset Installation Wizard to guide you through the rest of the "
+    "installation process.";
+
+platform::FormDesign SetupForm() {
+    platform::FormDesign d;
+    d.Caption = "Setup";
+    d.ClientWidth = 312;
+    d.ClientHeight = 81;
+    d.FontName = "MS Sans Serif";
+    d.FontHeight = -11;
+    d.LabelBounds = {8, 6, 304, 41};
+    d.LabelCaption = LabelText;
+    d.ProgressBounds = {9, 51, 294, 22};
+    return d;
+}
+
+int ScreenDpi() {
+    const HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi;
+}
+
+int Scaled(int pixels) { return MulDiv(pixels, ScreenDpi(), 96); }
+
+std::string WindowText(HWND hwnd) {
+    char text[512] = {};
+    GetWindowTextA(hwnd, text, sizeof text);
+    return text;
+}
+
+// A shown form; the message loop is left clean (no quit message queued) when
+// the test ends.
+struct ShownForm {
+    std::unique_ptr<platform::WindowBackend> backend = platform::CreateWindowBackend("Quillset Setup Utility");
+    HWND hwnd = nullptr;
+    ShownForm() {
+        backend->Create(SetupForm());
+        backend->Show();
+        hwnd = FindWindowA("TForm1", "Setup");
+    }
+};
+
+}  // namespace
+
+TEST(Win32Window, IsTheFixedSetupFormOfTheResource) {
+    ShownForm form;
+    ASSERT_NE(form.hwnd, nullptr);
+    EXPECT_TRUE(IsWindowVisible(form.hwnd));
+
+    RECT client{};
+    GetClientRect(form.hwnd, &client);
+    EXPECT_EQ(client.right - client.left, Scaled(312));
+    EXPECT_EQ(client.bottom - client.top, Scaled(81));
+
+    const LONG style = GetWindowLongA(form.hwnd, GWL_STYLE);
+    EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
+    EXPECT_EQ(style & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME), 0);
+
+    RECT frame{};
+    GetWindowRect(form.hwnd, &frame);
+    EXPECT_NEAR((frame.left + frame.right) / 2, GetSystemMetrics(SM_CXSCREEN) / 2, 1);
+    EXPECT_NEAR((frame.top + frame.bottom) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 1);
+
+    // The taskbar carries the application title; the form is owned by it.
+    const HWND owner = GetWindow(form.hwnd, GW_OWNER);
+    ASSERT_NE(owner, nullptr);
+    EXPECT_EQ(WindowText(owner), "Quillset Setup Utility");
+
+    const HWND label = FindWindowExA(form.hwnd, nullptr, "STATIC", nullptr);
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(WindowText(label), LabelText);
+    RECT labelRect{};
+    GetWindowRect(label, &labelRect);
+    MapWindowPoints(nullptr, form.hwnd, reinterpret_cast<POINT*>(&labelRect), 2);
+    EXPECT_EQ(labelRect.left, Scaled(8));
+    EXPECT_EQ(labelRect.top, Scaled(6));
+    EXPECT_EQ(labelRect.right - labelRect.left, Scaled(304));
+    EXPECT_EQ(labelRect.bottom - labelRect.top, Scaled(41));
+    const auto font = reinterpret_cast<HFONT>(SendMessageA(label, WM_GETFONT, 0, 0));
+    ASSERT_NE(font, nullptr);
+    LOGFONTA logFont{};
+    ASSERT_NE(GetObjectA(font, sizeof logFont, &logFont), 0);
+    EXPECT_STREQ(logFont.lfFaceName, "MS Sans Serif");
+    EXPECT_EQ(logFont.lfHeight, Scaled(-11));
+    EXPECT_EQ(logFont.lfCharSet, DEFAULT_CHARSET);
+
+    // The archive length of the shipped file is beyond a 16-bit range.
+    const HWND bar = FindWindowExA(form.hwnd, nullptr, PROGRESS_CLASSA, nullptr);
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(SendMessageA(bar, PBM_GETRANGE, FALSE, 0), 100);
+    form.backend->SetProgressRange(0, 204730);
+    form.backend->SetProgressPosition(204730);
+    EXPECT_EQ(SendMessageA(bar, PBM_GETRANGE, FALSE, 0), 204730);
+    EXPECT_EQ(SendMessageA(bar, PBM_GETRANGE, TRUE, 0), 0);
+    EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 204730);
+
+    form.backend->Hide();
+    EXPECT_FALSE(IsWindowVisible(form.hwnd));
+    EXPECT_FALSE(IsWindowVisible(owner));
+}
+
+TEST(Win32Window, StartMessageRunsInsideTheLoopAndCloseEndsIt) {
+    ShownForm form;
+    ASSERT_NE(form.hwnd, nullptr);
+    form.backend->PostStartSetup();
+    int calls = 0;
+    bool visible = false;
+    form.backend->RunMessageLoop([&] {
+        ++calls;
+        visible = IsWindowVisible(form.hwnd) != FALSE;
+        form.backend->ProcessMessages();  // pumping inside the handler does not re-enter it
+        form.backend->Close();
+    });
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(visible);
+    EXPECT_EQ(FindWindowA("TForm1", "Setup"), nullptr);
+}
+
+TEST(Win32Window, TerminateSeenWhilePumpingStillEndsTheLoop) {
+    ShownForm form;
+    form.backend->PostStartSetup();
+    bool returned = false;
+    form.backend->RunMessageLoop([&] {
+        form.backend->Terminate();
+        form.backend->ProcessMessages();  // must leave the quit message for the loop
+        returned = true;
+    });
+    EXPECT_TRUE(returned);
+    EXPECT_TRUE(IsWindow(form.hwnd));  // terminating does not close the form
+}
+
+TEST(Win32Window, ExceptionFromTheStartHandlerLeavesTheLoop) {
+    ShownForm form;
+    form.backend->PostStartSetup();
+    try {
+        form.backend->RunMessageLoop([] { throw EFOpenError("C:\\setup.exe"); });
+        FAIL() << "the exception was swallowed";
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.Message, "Cannot open file C:\\setup.exe");
+    }
+    // The window survives; the loop can be entered again and closed normally.
+    EXPECT_TRUE(IsWindow(form.hwnd));
+    form.backend->PostStartSetup();
+    int calls = 0;
+    form.backend->RunMessageLoop([&] {
+        ++calls;
+        form.backend->Close();
+    });
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(Win32Window, MessageBoxIsOwnedByTheFormUnlessAskedOtherwise) {
+    ShownForm form;
+    DialogCloser closer;
+    EXPECT_EQ(form.backend->MessageBox("Error reading data. Possible corrupt file.", "Error",
+                                       MB_OK | MB_ICONERROR),
+              IDOK);
+    EXPECT_EQ(form.backend->MessageBox("Stream read error.", "Quillset Setup Utility", MB_ICONERROR, false),
+              IDOK);
+    const auto seen = closer.Seen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].Caption, "Error");
+    EXPECT_EQ(seen[0].Text, "Error reading data. Possible corrupt file.");
+    EXPECT_EQ(seen[0].Owner, reinterpret_cast<intptr_t>(form.hwnd));
+    EXPECT_EQ(seen[1].Caption, "Quillset Setup Utility");
+    EXPECT_EQ(seen[1].Owner, 0);
+}
+
+TEST(Win32Platform, PrivateDirectoryGrantsTheCurrentUserOnly) {
+    TempDir dir;
+    const std::string path = platform::CreatePrivateDirectory(dir.Path(), "qs-");
+    ASSERT_FALSE(path.empty());
+
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    DWORD userSize = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &userSize);
+    std::vector<BYTE> user(userSize);
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user.data(), userSize, &userSize));
+    CloseHandle(token);
+    const PSID self = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+
+    DWORD size = 0;
+    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    ASSERT_GT(size, 0u);
+    std::vector<BYTE> buffer(size);
+    auto* descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(buffer.data());
+    ASSERT_TRUE(GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor, size, &size));
+    BOOL defaulted = FALSE, present = FALSE;
+    PACL acl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(acl, nullptr);  // a null DACL would let everyone in
+
+    // Wine, run as root, also reports the Unix owner as LocalSystem.
+    const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    bool userGranted = false;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(acl, i, &ace));
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        ASSERT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+        const PSID grantee = &allowed->SidStart;
+        if (EqualSid(grantee, self)) {
+            userGranted = (allowed->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
+            continue;
+        }
+        EXPECT_TRUE(wine && IsWellKnownSid(grantee, WinLocalSystemSid)) << "a second grantee, ACE " << i;
+    }
+    EXPECT_TRUE(userGranted);
+}
+
+TEST(Win32Platform, ProfileStringsGoThroughThePrivateProfileService) {
+    TempDir dir;
+    // Spaces and "=" in the file name and the value arrive unchanged.
+    const std::string file = dir / "hand off=1.ini";
+    EXPECT_TRUE(platform::WriteProfileString("Params", "Start", "431559", file));
+    EXPECT_TRUE(platform::WriteProfileString("Params", "Source", "C:\\a b\\setup=1.exe", file));
+    EXPECT_TRUE(platform::WriteProfileString("params", "START", "12", file));  // found ignoring case
+    char value[256] = {};
+    GetPrivateProfileStringA("Params", "Start", "", value, sizeof value, file.c_str());
+    EXPECT_STREQ(value, "12");
+    GetPrivateProfileStringA("Params", "Source", "", value, sizeof value, file.c_str());
+    EXPECT_STREQ(value, "C:\\a b\\setup=1.exe");
+    const std::string text = ReadFileText(file);
+    EXPECT_LT(text.find("Start=12"), text.find("Source="));
+    EXPECT_FALSE(platform::WriteProfileString("Params", "Start", "1", dir / "missing\\x.ini"));
+}
+
+#endif  // _WIN32
