@@ -51,3 +51,36 @@ void DeleteTempFileAndDirectory(const std::string& path) {
     if (dir.size() > 1 && dir.back() == platform::PathDelim) dir.pop_back();
     if (!dir.empty()) platform::RemoveDirectory(dir);
 }
+
+void TDummy::CheckFileName(std::string& filepath, TCProcessMode) {
+    const std::string wanted = AsciiLower(WantedName);
+    const bool accepted = AsciiLower(filepath) == wanted && EntryList.IndexOf(wanted) >= 0;
+    filepath = accepted ? TargetName : std::string();
+}
+
+std::string TempEntryName(const std::string& fileName) { return "<Temp>" + std::string(1, platform::PathDelim) + fileName; }
+
+bool ExtractArchiveFile(const std::string& archiveName, const std::string& wantedName,
+                        const std::string& targetPath, const TShowProgressEvent& progress) {
+    try {
+        TQuern quern(nullptr);
+        TDummy sink;
+        try {
+            quern.ListArchiveFile(archiveName, sink.EntryList);
+            if (progress) quern.OnShowProgress = progress;
+            quern.OnCheckFile = [&sink](std::string& filepath, TCProcessMode mode) {
+                sink.CheckFileName(filepath, mode);
+            };
+            sink.WantedName = wantedName;
+            sink.TargetName = targetPath;
+            quern.ExpandArchiveFile(archiveName, nullptr);
+        } catch (...) {
+            TQuern::FreeListing(&sink.EntryList);
+            throw;
+        }
+        TQuern::FreeListing(&sink.EntryList);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}

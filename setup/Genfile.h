@@ -2,7 +2,11 @@
 // extraction of single files from the temporary archive.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "archive/Quern.h"
+#include "platform/StringList.h"
 
 // The path with one trailing path delimiter ensured; "" gives the delimiter alone.
 std::string AddBackslash(const std::string& path);
@@ -23,3 +27,26 @@ std::string NewTempFileName();
 
 // Deletes the file, then its directory when that is now empty. Failures are ignored.
 void DeleteTempFileAndDirectory(const std::string& path);
+
+// The sink of one extraction: lets exactly the wanted entry through and
+// redirects it to the target path.
+class TDummy : public TObject {
+public:
+    std::string WantedName;  // e.g. "<Temp>\install.ini", as the caller names it
+    std::string TargetName;  // the full output path for that entry
+    TStringList EntryList;   // the archive's listing
+
+    // The component's OnCheckFile: accepted entries go to TargetName, all
+    // others are skipped (empty path).
+    void CheckFileName(std::string& filepath, TCProcessMode mode);
+};
+
+// The name under which the wizard's files are asked for: "<Temp>" and the
+// path delimiter (archive names use "\", read as "/" on POSIX) and the file name.
+std::string TempEntryName(const std::string& fileName);
+
+// Expands the entry `wantedName` of the archive file to `targetPath` with a
+// fresh component. True when no step raised, also when nothing matched;
+// false otherwise. Never raises.
+bool ExtractArchiveFile(const std::string& archiveName, const std::string& wantedName,
+                        const std::string& targetPath, const TShowProgressEvent& progress);

@@ -1,7 +1,12 @@
 #include "setup/SetupUnit.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
+
+#include "config/IniFiles.h"
+#include "config/Myini.h"
 
 #include "platform/Stream.h"
 #include "setup/Genfile.h"
@@ -68,7 +73,8 @@ void TForm1::WMStartSetup() {
             found = true;
             ProgressBar.SetMax(location.ArchiveLength);
             ProgressBar.SetPosition(0);
-            const std::string TempArchive = NewTempFileName();
+            const std::string TempArchive =
+                services_.NewTempFileName ? services_.NewTempFileName() : NewTempFileName();
             Stage archiveStage([&TempArchive] { DeleteTempFileAndDirectory(TempArchive); });
             if (!CopyArchive(exe, buffer.data(), location.ArchiveLength, TempArchive, ProgressBar, Application())) {
                 found = false;  // the appended data ends before the archive does
@@ -90,7 +96,73 @@ void TForm1::WMStartSetup() {
     Close();
 }
 
-int32_t TForm1::RunInstallSequence(const InstallInputs&) { return 0; }
+namespace {
+// The launch strings are null-terminated copies of at most 255 characters.
+void CopyCut(char* to, const std::string& from) {
+    const size_t n = std::min<size_t>(from.size(), 255);
+    std::memcpy(to, from.data(), n);
+    to[n] = '\0';
+}
+}  // namespace
+
+int32_t TForm1::RunInstallSequence(const InstallInputs& in) {
+    const std::string TempDir = AddBackslash(ExtractFilePath(in.TempArchive));
+    const std::string InstallerPath = TempDir + "inst32.exe";
+    const std::string SettingsPath = TempDir + "install.ini";
+    std::string ReadMePath = TempDir + "readme.txt";
+    const std::string HandOffFile = ChangeFileExt(in.TempArchive, ".ini");
+    TStringList LanguageList;
+
+    // Every file the sequence creates is deleted on every way out: the
+    // launch files first, then the language files. (Deleting them only once
+    // the wizard is about to start would leave the wizard, its settings and a
+    // partly written hand-off file behind after an early failure.)
+    Stage cleanup([&] {
+        platform::DeleteFile(SettingsPath);
+        platform::DeleteFile(InstallerPath);
+        if (!ReadMePath.empty()) platform::DeleteFile(ReadMePath);
+        platform::DeleteFile(HandOffFile);
+        for (int i = 0; i < LanguageList.Count(); ++i)
+            platform::DeleteFile(TempDir + LanguageList.Strings(i) + ".lng");
+    });
+
+    const TShowProgressEvent progress = [this](int32_t& percent) { ShowProgress(percent); };
+    ExtractArchiveFile(in.TempArchive, TempEntryName("install.ini"), SettingsPath, progress);
+    ExtractArchiveFile(in.TempArchive, TempEntryName("inst32.exe"), InstallerPath, progress);
+    ExtractArchiveFile(in.TempArchive, TempEntryName("readme.txt"), ReadMePath, progress);
+
+    {
+        TIniFile handOff(HandOffFile);
+        handOff.WriteInteger("Params", "Start", in.PayloadStart);
+        handOff.WriteInteger("Params", "Size", in.PayloadSize);
+        handOff.WriteString("Params", "Source", in.ExeName);
+        handOff.WriteString("Params", "ReadMe", ReadMePath);
+        handOff.WriteString("Params", "Temp", in.TempArchive);
+    }
+
+    {
+        TMyIniFile settings(SettingsPath);
+        settings.ReadSection("Languages", LanguageList);
+        for (int i = 0; i < LanguageList.Count(); ++i) {
+            const std::string file = LanguageList.Strings(i) + ".lng";
+            ExtractArchiveFile(in.TempArchive, TempEntryName(file), TempDir + file, progress);
+        }
+    }
+
+    // A read-me the archive did not hold is not ours to delete, even if the
+    // wizard makes one.
+    if (!platform::FileExists(ReadMePath)) ReadMePath.clear();
+
+    char installerFile[256];
+    CopyCut(installerFile, InstallerPath);
+    CopyCut(reinterpret_cast<char*>(in.Buffer), HandOffFile);
+
+    Hide();
+    RunAndWait(Application(), installerFile, reinterpret_cast<const char*>(in.Buffer), 1);
+
+    TMyIniFile after(SettingsPath);
+    return after.ReadInteger("General Settings", "Restart Windows", 0);
+}
 
 int32_t RunAndWait(TApplication& application, const char* file, const char* parameters, uint16_t show) {
     platform::ProcessHandle process = platform::NoProcess;

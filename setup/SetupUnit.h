@@ -33,6 +33,8 @@ struct InstallInputs {
 // The places where tests look in or stand in; the defaults are the real ones.
 struct SetupServices {
     std::function<std::string()> ModuleFileName = platform::ModuleFileName;
+    // The temporary archive's name (tests plant files beside it).
+    std::function<std::string()> NewTempFileName;
     // Never a real restart in a test.
     std::function<void(uint32_t code)> RequestRestart = platform::RequestRestart;
     // Empty: the real installation sequence. Returns RestartSetting.

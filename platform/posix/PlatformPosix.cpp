@@ -241,7 +241,8 @@ void SleepMilliseconds(uint32_t ms) {
     }
 }
 
-bool LaunchProcess(const std::string& file, const std::string& parameters, uint16_t, ProcessHandle& process) {
+namespace {
+bool TryLaunch(const std::string& file, const std::string& parameters, ProcessHandle& process) {
     process = NoProcess;
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -279,6 +280,16 @@ bool LaunchProcess(const std::string& file, const std::string& parameters, uint1
     }
     process = reinterpret_cast<ProcessHandle>(p);
     return true;
+}
+}  // namespace
+
+bool LaunchProcess(const std::string& file, const std::string& parameters, uint16_t, ProcessHandle& process) {
+    if (TryLaunch(file, parameters, process)) return true;
+    // The Windows shell reports a failed launch in a box of its own; say it here.
+    const int error = errno;
+    std::fprintf(stderr, "Cannot run %s: %s\n", file.c_str(), std::strerror(error));
+    errno = error;
+    return false;
 }
 
 WaitResult WaitForProcess(ProcessHandle process, uint32_t milliseconds) {

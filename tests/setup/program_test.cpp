@@ -1,0 +1,112 @@
+// The built programs as a user runs them: mksetup makes a setup program, the
+// setup program runs as a real process with its own temporary directory.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/Platform.h"
+#include "tests/support/LhaMember.h"
+#include "tests/support/TestSupport.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+#ifndef _WIN32  // under Wine the programs are driven by scripts/windows-e2e.sh
+
+namespace {
+
+std::string Program(const std::string& dir, const std::string& name) { return BinaryDir() + dir + "/" + name; }
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+// Runs `command` with TMPDIR set to `temp`; standard error goes to `err`.
+int RunWithTemp(const std::string& command, const std::string& temp, const std::string& err) {
+    return RunCommand("TMPDIR=" + Quote(temp) + " " + command + " >/dev/null 2>" + Quote(err));
+}
+
+}  // namespace
+
+TEST(SetupProgram, ABareStubReportsCorruptDataAndLeavesNothing) {
+    TempDir dir;
+    fs::create_directory(dir / "tmp");
+    const int status = RunWithTemp(Quote(Program("setup", "setup")), dir / "tmp", dir / "err");
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(ReadFileText(dir / "err"), "Error: Error reading data. Possible corrupt file.\n");
+    EXPECT_TRUE(ListDirectory(dir / "tmp").empty());
+}
+
+TEST(SetupProgram, CopiesARawArchiveAndRemovesEverything) {
+    TempDir dir;
+    fs::create_directory(dir / "tmp");
+    WriteFileBytes(dir / "archive.bin", RandomBytes(1 << 20, 11));
+    WriteFileBytes(dir / "payload.bin", RandomBytes(1000, 12));
+    ASSERT_EQ(RunCommand(Quote(Program("tools", "mksetup")) + " -o " + Quote(dir / "my setup") + " --stub " +
+                         Quote(Program("setup", "setup")) + " --archive " + Quote(dir / "archive.bin") +
+                         " --payload " + Quote(dir / "payload.bin")),
+              0);
+    // No wizard in a random archive: the launch fails, the sequence cleans up.
+    EXPECT_EQ(RunWithTemp(Quote(dir / "my setup"), dir / "tmp", dir / "err"), 0) << ReadFileText(dir / "err");
+    EXPECT_TRUE(ListDirectory(dir / "tmp").empty());
+}
+
+TEST(SetupProgram, InstallsADemoProductEndToEnd) {
+    TempDir dir;
+    fs::create_directory(dir / "tmp");
+    fs::create_directories(dir / "wizard");
+    fs::create_directories(dir / "payload/docs/deep");
+    const std::string dest = dir / "installed";
+    WriteFileText(dir / "wizard/install.ini",
+                  "[LANGUAGES]\r\nEnglish=\r\nFrancais=\r\n\r\n[GENERAL SETTINGS]\r\nInstall Directory=" + dest +
+                      "\r\nShow ReadMe=1\r\nReport File=" + (dir / "report.txt") + "\r\nRestart Windows=0\r\n");
+    WriteFileText(dir / "wizard/english.lng", "[Messages]\r\n");
+    WriteFileText(dir / "wizard/francais.lng", "[Messages]\r\n");
+    WriteFileText(dir / "wizard/readme.txt", "Please read me.\n");
+    fs::copy_file(Program("wizard", "inst32"), dir / "wizard/inst32.exe");
+    WriteFileBytes(dir / "payload/docs/deep/data.bin", RandomBytes(200'000, 3));
+    WriteFileText(dir / "payload/top.txt", std::string(5000, 'q'));
+
+    const std::string mksetup = Quote(Program("tools", "mksetup")) + " -o " + Quote(dir / "setup") + " --stub " +
+                                Quote(Program("setup", "setup"));
+    ASSERT_EQ(RunCommand(mksetup + " --wizard " + Quote(dir / "wizard") + " --payload " + Quote(dir / "payload")), 0);
+    EXPECT_EQ(RunWithTemp(Quote(dir / "setup"), dir / "tmp", dir / "err"), 0) << ReadFileText(dir / "err");
+
+    EXPECT_TRUE(ReadFileBytes(dest + "/docs/deep/data.bin") == RandomBytes(200'000, 3));
+    EXPECT_EQ(ReadFileText(dest + "/top.txt"), std::string(5000, 'q'));
+    EXPECT_TRUE(ListDirectory(dir / "tmp").empty());
+    const std::string report = ReadFileText(dir / "report.txt");
+    EXPECT_NE(report.find("Source=" + (dir / "setup")), std::string::npos) << report;
+}
+
+TEST(Mksetup, ChecksTheWizardDirectory) {
+    TempDir dir;
+    fs::create_directories(dir / "wizard");
+    fs::create_directories(dir / "payload");
+    WriteFileText(dir / "payload/a.txt", "a");
+    const std::string mksetup = Quote(Program("tools", "mksetup")) + " -o " + Quote(dir / "setup") + " --stub " +
+                                Quote(Program("setup", "setup")) + " --wizard " + Quote(dir / "wizard") +
+                                " --payload " + Quote(dir / "payload") + " 2>" + Quote(dir / "err");
+    struct Case {
+        const char* what;
+        std::function<void()> prepare;
+        std::string complaint;
+    };
+    const Case cases[] = {
+        {"no install.ini", [&] { WriteFileText(dir / "wizard/inst32.exe", "x"); }, "install.ini"},
+        {"no inst32.exe",
+         [&] {
+             fs::remove(dir / "wizard/inst32.exe");
+             WriteFileText(dir / "wizard/install.ini", "[LANGUAGES]\r\nEnglish=\r\n");
+         },
+         "inst32.exe"},
+        {"a language without its file", [&] { WriteFileText(dir / "wizard/inst32.exe", "x"); }, "English.lng"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.prepare();
+        EXPECT_NE(RunCommand(mksetup), 0);
+        EXPECT_NE(ReadFileText(dir / "err").find(c.complaint), std::string::npos) << ReadFileText(dir / "err");
+        EXPECT_FALSE(fs::exists(dir / "setup"));
+    }
+}
+
+#endif
