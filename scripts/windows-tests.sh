@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Builds the Windows programs and runs the Windows tests.
+#
+#   1. preset mingw-x86_64 (tests on), its ctest run under 64-bit Wine on a
+#      virtual X display (the 32-bit Wine that would run the shipped target
+#      is not installable here);
+#   2. preset mingw-i686, the shipped 32-bit target, built and checked;
+#   3. every built program must be a PE32 (i686) / PE32+ (x86_64) image that
+#      needs nothing but system DLLs.
+#
+# With CI=true a missing cross compiler, Wine or Xvfb is a failure; otherwise
+# the script says what it skipped. QUERN_WINDOWS_TARGETS="a b" builds only
+# those targets (default: everything).
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+jobs="${QUERN_JOBS:-2}"
+install_hint="apt-get install -y mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth"
+
+missing() {
+    if [[ "${CI:-}" == "true" ]]; then
+        echo "windows-tests: FAILED: $1 is not installed (install with: $install_hint)" >&2
+        exit 1
+    fi
+    echo "windows-tests: SKIPPED $2: $1 is not installed (install with: $install_hint)"
+}
+
+have_i686=1 have_x86_64=1 have_wine=1
+command -v i686-w64-mingw32-g++-posix >/dev/null || { missing "i686-w64-mingw32-g++-posix" "the 32-bit build"; have_i686=0; }
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || { missing "x86_64-w64-mingw32-g++-posix" "the 64-bit build and the Wine run"; have_x86_64=0; }
+wine=""
+for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
+    [[ -n "$candidate" && -x "$candidate" ]] && { wine="$candidate"; break; }
+done
+[[ -n "$wine" ]] || { missing "wine64" "the Windows test run"; have_wine=0; }
+command -v xvfb-run >/dev/null && command -v xauth >/dev/null || { missing "xvfb-run/xauth" "the Windows test run"; have_wine=0; }
+command -v x86_64-w64-mingw32-objdump >/dev/null || have_x86_64=0
+
+build() {  # preset
+    local preset="$1"
+    cmake --preset "$preset" -DQUERN_BUILD_TESTS=ON >"build/$preset.configure.log" 2>&1 ||
+        { cat "build/$preset.configure.log"; echo "windows-tests: FAILED: configure $preset" >&2; exit 1; }
+    if [[ -n "${QUERN_WINDOWS_TARGETS:-}" ]]; then
+        # shellcheck disable=SC2086
+        cmake --build "build/$preset" -j"$jobs" --target $QUERN_WINDOWS_TARGETS
+    else
+        cmake --build "build/$preset" -j"$jobs"
+    fi
+}
+
+# Every program of a build: the expected image kind, and system DLLs only.
+check_images() {  # build dir, `file` pattern, objdump, kind
+    local dir="$1" pattern="$2" objdump="$3" kind="$4" bad=0 count=0
+    local system_dlls='^(kernel32|user32|gdi32|shell32|comctl32|advapi32|msvcrt|ole32|ws2_32|comdlg32)\.dll$'
+    while IFS= read -r -d '' exe; do
+        count=$((count + 1))
+        if ! file -b "$exe" | grep -Eq "$pattern"; then
+            echo "windows-tests: $exe is not a $kind image: $(file -b "$exe")" >&2
+            bad=1
+        fi
+        while read -r dll; do
+            if ! tr '[:upper:]' '[:lower:]' <<<"$dll" | grep -Eq "$system_dlls"; then
+                echo "windows-tests: $exe needs the non-system DLL $dll" >&2
+                bad=1
+            fi
+        done < <("$objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p')
+    done < <(find "$dir" -name '*.exe' -not -path '*/CMakeFiles/*' -not -path '*/wineprefix/*' -print0)
+    [[ $count -gt 0 ]] || { echo "windows-tests: no programs were built in $dir" >&2; bad=1; }
+    [[ $bad -eq 0 ]] || { echo "windows-tests: FAILED: image check of $dir" >&2; exit 1; }
+    echo "windows-tests: $count programs in $dir are $kind images needing system DLLs only"
+}
+
+mkdir -p build
+if [[ $have_x86_64 -eq 1 ]]; then
+    build mingw-x86_64
+    check_images build/mingw-x86_64 'PE32\+ executable.*x86-64' x86_64-w64-mingw32-objdump "PE32+ x86-64"
+    if [[ $have_wine -eq 1 ]]; then
+        export WINEDEBUG=-all
+        export WINEPREFIX="${WINEPREFIX:-$root/build/mingw-x86_64/wineprefix}"
+        # No Mono or Gecko installer prompts while the prefix is made.
+        export WINEDLLOVERRIDES="mscoree,mshtml="
+        wineserver="$(dirname "$wine")/wineserver"
+        [[ -x "$wineserver" ]] || wineserver="$(command -v wineserver || echo true)"
+        # One X display for the prefix set-up and all tests. Xvfb runs no window
+        # manager: unmanaged windows keep Wine from waiting for one on every hide.
+        only=".*"
+        [[ -z "${QUERN_WINDOWS_TARGETS:-}" ]] || only="^($(tr ' ' '|' <<<"$QUERN_WINDOWS_TARGETS"))\$"
+        xvfb-run -a bash -c '
+            set -e
+            "$1" wineboot -i >/dev/null 2>&1
+            "$1" reg add "HKCU\\Software\\Wine\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1
+            status=0
+            ctest --test-dir build/mingw-x86_64 --output-on-failure --timeout 600 -R "$3" || status=$?
+            "$2" -k 2>/dev/null || true
+            exit $status
+        ' windows-tests "$wine" "$wineserver" "$only"
+    fi
+fi
+
+if [[ $have_i686 -eq 1 ]]; then
+    build mingw-i686
+    objdump=i686-w64-mingw32-objdump
+    command -v "$objdump" >/dev/null || objdump=x86_64-w64-mingw32-objdump
+    check_images build/mingw-i686 'PE32 executable.*Intel 80386' "$objdump" "PE32 Intel 80386"
+    echo "windows-tests: the 32-bit programs are built but not run (no 32-bit Wine here)"
+fi
