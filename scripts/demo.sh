@@ -5,8 +5,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-cmake --preset native >/dev/null
-cmake --build --preset native -j"$(nproc 2>/dev/null || echo 2)" --target setup mksetup inst32 quern
+mkdir -p out
+echo "Building the tools (log: out/build.log) ..."
+if ! { cmake --preset native && cmake --build --preset native -j"$(nproc 2>/dev/null || echo 2)" \
+        --target setup mksetup wizard quern; } >out/build.log 2>&1; then
+    tail -40 out/build.log
+    exit 1
+fi
 bin=$root/build/native
 
 stage=$root/out/demo
