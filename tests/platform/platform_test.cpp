@@ -177,6 +177,16 @@ TEST(PlatformFiles, DeleteAndDirectories) {
     EXPECT_FALSE(platform::RemoveDirectory(sub));
 }
 
+TEST(PlatformFiles, RenameReplacesAnExistingTarget) {
+    TempDir dir;
+    WriteFileText(dir / "new.ini", "new");
+    WriteFileText(dir / "old.ini", "old");
+    EXPECT_TRUE(platform::RenameFile(dir / "new.ini", dir / "old.ini"));
+    EXPECT_FALSE(platform::FileExists(dir / "new.ini"));
+    EXPECT_EQ(ReadFileText(dir / "old.ini"), "new");
+    EXPECT_FALSE(platform::RenameFile(dir / "new.ini", dir / "other.ini"));
+}
+
 TEST(PlatformFiles, DiskFreeOfTheCurrentAndTheNamedDrive) {
     TempDir dir;
     const int current = platform::CurrentDrive();
