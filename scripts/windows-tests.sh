@@ -35,7 +35,7 @@ for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
 done
 [[ -n "$wine" ]] || { missing "wine64" "the Windows test run"; have_wine=0; }
 command -v xvfb-run >/dev/null && command -v xauth >/dev/null || { missing "xvfb-run/xauth" "the Windows test run"; have_wine=0; }
-command -v x86_64-w64-mingw32-objdump >/dev/null || have_x86_64=0
+command -v x86_64-w64-mingw32-objdump >/dev/null || { missing "x86_64-w64-mingw32-objdump" "the 64-bit build"; have_x86_64=0; }
 
 build() {  # preset
     local preset="$1"
