@@ -75,7 +75,8 @@ void LzhDecoder::Expand(int32_t Destsize) {
     // before reading it. A damaged stream may read 4036 to 4095 first; spaces
     // there too make it expand as LHA does from its all-space dictionary.
     ring_.fill(RingFill);
-    int32_t count = 0;
+    // Wide enough that a last match past a Destsize near the Integer limit cannot wrap.
+    int64_t count = 0;
     while (count < Destsize) {
         const int s = DecodeSymbol();
         if (s < 256) {

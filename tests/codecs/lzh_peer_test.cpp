@@ -27,6 +27,8 @@ struct PeerTool {
     std::string (*command)(const std::string& archive, const std::string& out);
 };
 
+void PrintTo(const PeerTool& tool, std::ostream* os) { *os << tool.name; }
+
 const PeerTool Peers[] = {
     {"lhasa", [](const std::string& a, const std::string& o) { return "cd '" + o + "' && lhasa xf '" + a + "'"; }},
     {"unar", [](const std::string& a, const std::string& o) { return "unar -q -f -o '" + o + "' '" + a + "'"; }},

@@ -38,6 +38,11 @@ TEST(LzhCodec, VectorsCompressAndExpand) {
         {"abc six times", Times("abc", 6), FromHex("F6 FB BD F3 00 20")},
         {"the preset spaces of the ring match from the first position", Bytes(100, 0x20),
          FromHex("C5 1D D8 84 C0")},
+        // The last abcd ties with both earlier ones at length 4 (the look-ahead
+        // ends there); the nearer copy, distance 4, wins. Distance 9 would end
+        // the stream in 80 09 F3 00.
+        {"equally long matches: the nearest wins", Text("abcdXabcdYabcdZ"),
+         FromHex("F6 FB BD FF 0F 24 68 13 CB 80 04 F3 00")},
     };
     for (const auto& v : vectors) {
         SCOPED_TRACE(v.what);
@@ -137,10 +142,12 @@ TEST(LzhModel, RebuildHalvesLeavesRoundingUpAndKeepsTheTreeWellFormed) {
     auto m = std::make_unique<lzh::LzhModel>();
     m->InitModel();
     for (int i = 0; i < 4; ++i) m->UpdateModel('A');
+    for (int i = 0; i < 3; ++i) m->UpdateModel('C');
     ASSERT_EQ(LeafFreq(*m, 'A'), 5);
     m->RebuildModel();
     EXPECT_EQ(LeafFreq(*m, 'A'), 3);
     EXPECT_EQ(LeafFreq(*m, 'B'), 1);
+    EXPECT_EQ(LeafFreq(*m, 'C'), 2);
     ExpectModelWellFormed(*m);
 
     // A skewed symbol stream brings the root to 0x8000 several times.
@@ -165,6 +172,11 @@ std::vector<RoundTripInput> RoundTripInputs() {
     Bytes binary;
     for (uint32_t i = 0; i < 6000; ++i)
         for (int k = 0; k < 4; ++k) binary.push_back(static_cast<uint8_t>((i * 40503u) >> (8 * k)));
+    // Few symbols: deep bucket trees, many equal-length candidates and
+    // deletions of nodes with two children.
+    Bytes twoLetters = RandomBytes(60000, 8), fourLetters = RandomBytes(60000, 9);
+    for (auto& b : twoLetters) b = 'a' + (b & 1);
+    for (auto& b : fourLetters) b = 'a' + (b & 3);
     Bytes markers;
     for (int i = 0; i < 3000; ++i) markers.push_back(i % 3 ? 0x94 : static_cast<uint8_t>(i));
     return {
@@ -176,6 +188,8 @@ std::vector<RoundTripInput> RoundTripInputs() {
         {"binary records", binary},
         {"marker-rich", markers},
         {"random", RandomBytes(20000, 3)},
+        {"random over two letters", twoLetters},
+        {"random over four letters", fourLetters},
         {"mixed, far beyond 32454 symbols: rebuilds on both sides", MixedData(400000, 11)},
     };
 }
