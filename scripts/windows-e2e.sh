@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The Windows setup end to end under Wine, on an X display (run it inside
+# xvfb-run with WINEPREFIX set up):
+#   1. the bare stub shows the error box captioned "Error"; answered, the
+#      program ends with a non-zero status and leaves nothing in %TEMP%;
+#   2. a setup made by mksetup from the Windows stub and the Windows wizard
+#      shows its "Setup" window, runs the wizard, installs the payload byte
+#      for byte and leaves nothing in %TEMP%.
+# usage: windows-e2e.sh WINE WINDOWS_BUILD_DIR MKSETUP
+set -euo pipefail
+wine="$1" build="$(cd "$2" && pwd)" mksetup="$3"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+fail() { echo "windows-e2e: FAILED: $*" >&2; exit 1; }
+
+unix_path() { "$wine" winepath -u "$1" 2>/dev/null | tr -d '\r'; }
+windows_path() { "$wine" winepath -w "$1" 2>/dev/null | tr -d '\r'; }
+temp="$(unix_path "$("$wine" cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')")"
+[[ -d "$temp" ]] || fail "cannot find Wine's temporary directory"
+before="$(ls -A "$temp" | sort)"
+
+# Waits (in the background) for a top-level window with this exact title;
+# its X window id lands in the file.
+watch_window() {  # title file
+    (timeout 60 xdotool search --sync --name "^$1\$" 2>/dev/null | head -1 >"$2") &
+}
+
+echo "windows-e2e: the bare stub"
+work="$build/e2e"
+rm -rf "$work"
+mkdir -p "$work"
+watch_window Error "$work/error.id"
+watcher=$!
+"$wine" "$build/setup/setup.exe" &
+setup=$!
+wait "$watcher" || true
+box="$(cat "$work/error.id")"
+[[ -n "$box" ]] || { kill "$setup" 2>/dev/null; fail "no error box appeared"; }
+sleep 0.3
+xdotool key --window "$box" Return 2>/dev/null || true
+status=0
+wait "$setup" || status=$?
+[[ $status -ne 0 ]] || fail "the bare stub exited with status 0"
+[[ "$(ls -A "$temp" | sort)" == "$before" ]] || fail "the bare stub left files in $temp"
+echo "windows-e2e: error box shown and answered, exit status $status, nothing left"
+
+echo "windows-e2e: a demo setup"
+mkdir -p "$work/wizard" "$work/payload"
+cp -r "$root/demo/payload/." "$work/payload/"
+head -c 3000000 /dev/urandom >"$work/payload/random.bin"
+cp "$root/demo/wizard/english.lng" "$work/wizard/"
+cp "$build/wizard/inst32.exe" "$work/wizard/inst32.exe"
+# A large read-me keeps the window up long enough to be seen by title.
+{ cat "$root/demo/wizard/readme.txt"; head -c 8000000 /dev/urandom | base64; } >"$work/wizard/readme.txt"
+sed_escape() { sed 's/[\\&|]/\\&/g' <<<"$1"; }
+sed -e "s|@INSTALL_DIR@|$(sed_escape "$(windows_path "$work/installed")")|" \
+    -e "s|^Show ReadMe=1|Show ReadMe=0\r\nReport File=$(sed_escape "$(windows_path "$work/report.txt")")|" \
+    "$root/demo/wizard/install.ini" >"$work/wizard/install.ini"
+"$mksetup" -o "$work/setup.exe" --stub "$build/setup/setup.exe" --wizard "$work/wizard" --payload "$work/payload"
+
+watch_window Setup "$work/setup.id"
+watcher=$!
+status=0
+"$wine" "$work/setup.exe" >"$work/setup.log" 2>&1 || status=$?
+wait "$watcher" || true
+[[ $status -eq 0 ]] || { cat "$work/setup.log"; fail "the setup exited with status $status"; }
+[[ -n "$(cat "$work/setup.id")" ]] || fail "no window titled Setup appeared"
+diff -r "$work/payload" "$work/installed" >/dev/null || fail "the installed files differ from the payload"
+grep -q "^Source=" "$work/report.txt" || fail "the wizard wrote no report"
+[[ "$(ls -A "$temp" | sort)" == "$before" ]] || fail "the setup left files in $temp: $(ls -A "$temp")"
+echo "windows-e2e: Setup window seen, payload installed byte for byte, nothing left"
+echo "windows-e2e: 2 passed, 0 failed"
