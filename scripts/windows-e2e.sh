@@ -8,7 +8,7 @@
 #      for byte and leaves nothing in %TEMP%.
 # usage: windows-e2e.sh WINE WINDOWS_BUILD_DIR MKSETUP
 set -euo pipefail
-wine="$1" build="$(cd "$2" && pwd)" mksetup="$3"
+wine="$1" build="$(cd "$2" && pwd)" mksetup="$(realpath "$3")"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 fail() { echo "windows-e2e: FAILED: $*" >&2; exit 1; }
 
@@ -68,4 +68,22 @@ diff -r "$work/payload" "$work/installed" >/dev/null || fail "the installed file
 grep -q "^Source=" "$work/report.txt" || fail "the wizard wrote no report"
 [[ "$(ls -A "$temp" | sort)" == "$before" ]] || fail "the setup left files in $temp: $(ls -A "$temp")"
 echo "windows-e2e: Setup window seen, payload installed byte for byte, nothing left"
-echo "windows-e2e: 2 passed, 0 failed"
+
+echo "windows-e2e: a setup from archives made by quern"
+quern="$(dirname "$mksetup")/quern"
+# quern stores names relative to the directory given: "<temp>\NAME".
+mkdir -p "$work/quern/<temp>"
+cp "$work/wizard/inst32.exe" "$work/wizard/english.lng" "$work/quern/<temp>/"
+sed -e "s|^Install Directory=.*|Install Directory=$(sed_escape "$(windows_path "$work/quern/installed")")\r|" \
+    "$work/wizard/install.ini" >"$work/quern/<temp>/install.ini"
+"$quern" c -m lh5 "$work/quern/wizard.zmar" "$work/quern/<temp>" >/dev/null
+(cd "$work/payload" && "$quern" c -m lh5 "$work/quern/payload.zmar" * >/dev/null)
+"$mksetup" -o "$work/quern/setup.exe" --stub "$build/setup/setup.exe" \
+    --archive "$work/quern/wizard.zmar" --payload "$work/quern/payload.zmar"
+status=0
+"$wine" "$work/quern/setup.exe" >"$work/quern/setup.log" 2>&1 || status=$?
+[[ $status -eq 0 ]] || { cat "$work/quern/setup.log"; fail "the quern-made setup exited with status $status"; }
+diff -r "$work/payload" "$work/quern/installed" >/dev/null || fail "the quern-made setup installed other files"
+[[ "$(ls -A "$temp" | sort)" == "$before" ]] || fail "the quern-made setup left files in $temp"
+echo "windows-e2e: payload from quern's archives installed byte for byte, nothing left"
+echo "windows-e2e: 3 passed, 0 failed"

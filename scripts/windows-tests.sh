@@ -86,15 +86,27 @@ if [[ $have_x86_64 -eq 1 ]]; then
         # manager: unmanaged windows keep Wine from waiting for one on every hide.
         only=".*"
         [[ -z "${QUERN_WINDOWS_TARGETS:-}" ]] || only="^($(tr ' ' '|' <<<"$QUERN_WINDOWS_TARGETS"))\$"
+        # The end-to-end run makes its setups with the native mksetup and quern.
+        native_tools=""
+        if [[ -z "${QUERN_WINDOWS_TARGETS:-}" ]]; then
+            native_tools="$root/build/sanitize/tools"
+            if [[ ! -x "$native_tools/mksetup" || ! -x "$native_tools/quern" ]]; then
+                native_tools="$root/build/native/tools"
+                cmake --preset native >/dev/null && cmake --build --preset native -j"$jobs" --target mksetup quern >/dev/null
+            fi
+        fi
         xvfb-run -a bash -c '
             set -e
             "$1" wineboot -i >/dev/null 2>&1
             "$1" reg add "HKCU\\Software\\Wine\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1
             status=0
             ctest --test-dir build/mingw-x86_64 --output-on-failure --timeout 600 -R "$3" || status=$?
+            if [[ -n "$4" ]]; then
+                bash scripts/windows-e2e.sh "$1" build/mingw-x86_64 "$4/mksetup" || status=1
+            fi
             "$2" -k 2>/dev/null || true
             exit $status
-        ' windows-tests "$wine" "$wineserver" "$only"
+        ' windows-tests "$wine" "$wineserver" "$only" "$native_tools"
     fi
 fi
 

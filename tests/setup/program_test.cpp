@@ -77,6 +77,37 @@ TEST(SetupProgram, InstallsADemoProductEndToEnd) {
     EXPECT_NE(report.find("Source=" + (dir / "setup")), std::string::npos) << report;
 }
 
+TEST(SetupProgram, RunsFromArchivesMadeByQuern) {
+    // The wizard's files in a directory named "<temp>", so that quern stores
+    // them as "<temp>\\NAME", as the setup asks for them.
+    TempDir dir;
+    fs::create_directory(dir / "tmp");
+    fs::create_directories(dir / "<temp>");
+    fs::create_directories(dir / "payload/docs");
+    const std::string dest = dir / "installed";
+    WriteFileText(dir / "<temp>/install.ini", "[LANGUAGES]\r\nEnglish=\r\n\r\n[GENERAL SETTINGS]\r\nInstall Directory=" +
+                                                  dest + "\r\nShow ReadMe=0\r\n");
+    WriteFileText(dir / "<temp>/english.lng", "[Messages]\r\n");
+    fs::copy_file(Program("wizard", "inst32"), dir / "<temp>/inst32.exe");
+    const Bytes text = Bytes(300'000, 'x');
+    WriteFileBytes(dir / "payload/docs/manual.txt", text);
+    WriteFileBytes(dir / "payload/noise.bin", RandomBytes(70'000, 9));
+
+    const std::string quern = Quote(Program("tools", "quern"));
+    ASSERT_EQ(RunCommand(quern + " c -m lh5 " + Quote(dir / "wizard.zmar") + " " + Quote(dir / "<temp>") + " >/dev/null"), 0);
+    ASSERT_EQ(RunCommand(quern + " c -m lh5 " + Quote(dir / "payload.zmar") + " " + Quote(dir / "payload/docs") + " " +
+                         Quote(dir / "payload/noise.bin") + " >/dev/null"),
+              0);
+    ASSERT_EQ(RunCommand(Quote(Program("tools", "mksetup")) + " -o " + Quote(dir / "setup") + " --stub " +
+                         Quote(Program("setup", "setup")) + " --archive " + Quote(dir / "wizard.zmar") +
+                         " --payload " + Quote(dir / "payload.zmar")),
+              0);
+    EXPECT_EQ(RunWithTemp(Quote(dir / "setup"), dir / "tmp", dir / "err"), 0) << ReadFileText(dir / "err");
+    EXPECT_TRUE(ReadFileBytes(dest + "/docs/manual.txt") == text);
+    EXPECT_TRUE(ReadFileBytes(dest + "/noise.bin") == RandomBytes(70'000, 9));
+    EXPECT_TRUE(ListDirectory(dir / "tmp").empty());
+}
+
 TEST(Mksetup, ChecksTheWizardDirectory) {
     TempDir dir;
     fs::create_directories(dir / "wizard");
