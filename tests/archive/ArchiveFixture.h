@@ -2,6 +2,8 @@
 // what a correct writer stores, and any of them can be set to a damaged value.
 #pragma once
 
+#include <algorithm>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -56,9 +58,12 @@ inline Bytes EntryBytes(const Entry& e) {
     fh.LockFlag = e.lockFlag;
     uint8_t raw[FileHeaderSize];
     EncodeFileHeader(fh, raw);
-    Bytes out(raw, raw + FileHeaderSize);
-    out.insert(out.end(), e.name.begin(), e.name.end());
-    out.insert(out.end(), e.data.begin(), e.data.end());
+    // Sized once and filled: growing the vector from exactly the header's size
+    // trips false -Warray-bounds / -Wstringop-overflow in MinGW's g++ 12.
+    Bytes out(FileHeaderSize + e.name.size() + e.data.size());
+    std::copy(raw, raw + FileHeaderSize, out.begin());
+    std::copy(e.name.begin(), e.name.end(), out.begin() + FileHeaderSize);
+    std::copy(e.data.begin(), e.data.end(), out.begin() + static_cast<std::ptrdiff_t>(FileHeaderSize + e.name.size()));
     return out;
 }
 
