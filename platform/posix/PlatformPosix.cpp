@@ -4,13 +4,13 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -338,7 +338,12 @@ void RequestRestart(uint32_t code) {
 }  // namespace platform
 
 bool SameTextLocale(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && ::strcasecmp(a.c_str(), b.c_str()) == 0;
+    // Whole strings, embedded NULs included (strcasecmp would stop at one).
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
 }
 
 namespace platform {

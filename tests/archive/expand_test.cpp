@@ -206,6 +206,9 @@ TEST(Expansion, AnEmptyArchiveWritesNothingAndEmptiesTheFileList) {
 }
 
 TEST(Expansion, RootedNamesIgnoreTargetPathAndAnEmptyTargetPathLeavesNamesAsStored) {
+#ifdef _WIN32
+    GTEST_SKIP() << "temporary paths carry a drive there, so none of them is rooted";
+#endif
     TempDir elsewhere;
     const std::string rooted = elsewhere / "rooted.txt";
     ASSERT_EQ(rooted[0], platform::PathDelim);
