@@ -1,0 +1,16 @@
+// The LH5 expander over hostile streams: it ends normally or with
+// ELZHBadDecodeTable, and when it ends normally it has produced the declared
+// size plus at most the rest of one match (256 bytes long at most).
+#include "fuzz/FuzzSupport.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < fuzz::ExpandHeadSize) return 0;
+    const auto declared = static_cast<size_t>(fuzz::ReadExpandHead(data).declaredSize);
+    try {
+        const fuzz::ExpandResult result = fuzz::RunExpander(ctLh5, data, size);
+        FUZZ_CHECK(result.out.size() >= declared);
+        FUZZ_CHECK(result.out.size() <= declared + 255);
+    } catch (const ELZHBadDecodeTable&) {
+    }
+    return 0;
+}
