@@ -34,14 +34,16 @@ using Bytes = std::vector<uint8_t>;
 // The LZH and LH5 expanders produce Destsize bytes whatever the input (zero
 // bits after its end), so the declared size is capped: otherwise a 4-byte
 // input could ask for 2 GB and the fuzzer would find only its own bombs.
+// Small sizes are the common case, so most runs stay fast.
 constexpr int32_t DeclaredSizeCap = 1 << 20;
 
 // The key every target uses for scrambled or locked data.
 constexpr int32_t FuzzKey = 0x1234ABCD;
 
-// Head of the expander targets' inputs, 4 bytes:
-//   0..2  declared size (Destsize), little-endian, modulo DeclaredSizeCap
-//   3     bit 0: the stored bytes are scrambled with FuzzKey;
+// Head of the expander targets' inputs, 3 bytes:
+//   0..1  declared size (Destsize), little-endian
+//   2     bit 0: the stored bytes are scrambled with FuzzKey;
+//         bit 1: the declared size is 16 times bytes 0..1 (up to the cap);
 //         bits 4..7: n > 0 makes the progress handler cancel at its n-th call
 // The stored (coded) bytes follow.
 struct ExpandHead {
@@ -49,20 +51,24 @@ struct ExpandHead {
     bool scrambled = false;
     int cancelAt = 0;
 };
-constexpr size_t ExpandHeadSize = 4;
+constexpr size_t ExpandHeadSize = 3;
+constexpr int32_t LargeSizeScale = 16;
+static_assert(0xFFFF * LargeSizeScale <= DeclaredSizeCap);
 
 inline ExpandHead ReadExpandHead(const uint8_t* data) {
     ExpandHead head;
-    head.declaredSize = static_cast<int32_t>((data[0] | (data[1] << 8) | (data[2] << 16)) % DeclaredSizeCap);
-    head.scrambled = (data[3] & 1) != 0;
-    head.cancelAt = data[3] >> 4;
+    head.declaredSize = (data[0] | (data[1] << 8)) * ((data[2] & 2) ? LargeSizeScale : 1);
+    head.scrambled = (data[2] & 1) != 0;
+    head.cancelAt = data[2] >> 4;
     return head;
 }
 
+// The head for a size up to 65535, or a multiple of 16 up to the cap.
 inline Bytes EncodeExpandHead(const ExpandHead& head) {
-    const auto size = static_cast<uint32_t>(head.declaredSize);
-    return {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size >> 16),
-            static_cast<uint8_t>((head.scrambled ? 1 : 0) | (head.cancelAt << 4))};
+    const bool large = head.declaredSize > 0xFFFF;
+    const auto size = static_cast<uint32_t>(large ? head.declaredSize / LargeSizeScale : head.declaredSize);
+    return {static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8),
+            static_cast<uint8_t>((head.scrambled ? 1 : 0) | (large ? 2 : 0) | (head.cancelAt << 4))};
 }
 
 // Settings for an expansion under `head`: the key, and a progress handler

@@ -92,7 +92,18 @@ void ExpanderSeeds(const std::string& target, uint8_t method) {
     Write(target, "nothing-stored", Head(700));
 }
 
+// 80 KB of text and runs in turns: several window lengths, and a size that
+// needs the head's large-size flag.
+Bytes Large() {
+    Bytes out;
+    while (out.size() < 81920) out = Concat(Concat(out, Text), Runs());
+    out.resize(81920);
+    return out;
+}
+
 void CodecSeeds() {
+    for (const auto& [target, method] : {std::pair{"lh5_decode", ctLh5}, std::pair{"lzh_expand", ctLzh}})
+        Write(target, "large", Concat(Head(Large().size()), Encode(method, Large())));
     ExpanderSeeds("lh5_decode", ctLh5);
     // Hand-made -lh5- streams: one block of three items (count 0003, then the
     // three code tables and the codes) that decodes to "abc".
