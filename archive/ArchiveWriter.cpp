@@ -42,9 +42,8 @@ void TArchiveWriter::AddMemory(const std::string& storedName, std::vector<uint8_
 }
 
 void TArchiveWriter::WriteToFile(const std::string& fileName) {
-    const size_t cut = fileName.find_last_of(platform::PathDelim);
-    const std::string directory =
-        cut == std::string::npos ? std::string(".") + platform::PathDelim : fileName.substr(0, cut + 1);
+    std::string directory = platform::ExtractFilePath(fileName);
+    if (directory.empty()) directory = std::string(".") + platform::PathDelim;
     const std::string temporary = platform::CreateTempFileName(directory, "qrn");
     if (temporary.empty())
         throw EInOutError("Cannot create a temporary file in " + directory, platform::LastErrorCode());

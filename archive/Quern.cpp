@@ -14,22 +14,6 @@ constexpr bool HasDrives = platform::PathDelim == '\\';
 
 bool IsRooted(const std::string& name) { return !name.empty() && name[0] == platform::PathDelim; }
 
-// Everything up to and including the last delimiter (or drive colon).
-std::string DirectoryPart(const std::string& path) {
-    const size_t cut = HasDrives ? path.find_last_of(":\\") : path.find_last_of(platform::PathDelim);
-    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
-}
-
-bool SameAsciiText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 bool InFileList(const TStringList& list, const std::string& name) {
     for (int i = 0; i < list.Count(); ++i)
@@ -128,7 +112,7 @@ void TQuern::ExpandArchiveStream(TStream& stream, TStringList* fileList) {
             continue;
         }
         if (FreeSpaceFor(target) < fh.UncompressedSize) throw EInsufficientDiskSpace(target);
-        if (MakeDirectories) ForceDirectoryPath(DirectoryPart(target));
+        if (MakeDirectories) ForceDirectoryPath(platform::ExtractFilePath(target));
 
         std::unique_ptr<TFileStream> output;
         try {
@@ -235,7 +219,7 @@ void TQuern::ForceDirectoryPath(const std::string& path) {
         while (!dir.empty() && dir.back() == platform::PathDelim) dir.pop_back();
         if (dir.empty() || (HasDrives && dir.size() < 3) || IsDirectory(dir)) break;
         missing.push_back(dir);
-        dir = DirectoryPart(dir);
+        dir = platform::ExtractFilePath(dir);
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         int error = 0;

@@ -9,6 +9,12 @@ std::string ToNativeSeparators(std::string name) {
     return name;
 }
 
+std::string ExtractFilePath(const std::string& path) {
+    for (size_t i = path.size(); i > 0; --i)
+        if (IsDirectoryMark(path[i - 1])) return path.substr(0, i);
+    return {};
+}
+
 std::string ToStoredSeparators(std::string name) {
     if constexpr (PathDelim != '\\') std::replace(name.begin(), name.end(), PathDelim, '\\');
     return name;

@@ -21,6 +21,18 @@ constexpr char PathDelim = '/';
 std::string ToNativeSeparators(std::string name);
 // The inverse, for writers: native separators become "\".
 std::string ToStoredSeparators(std::string name);
+// The directory part of a path: up to and including its last delimiter (or,
+// on Windows, a drive's ":"); "" when there is none.
+std::string ExtractFilePath(const std::string& path);
+// True for a character that ends a path's directory part ("\" and ":" on
+// Windows, "/" on POSIX).
+inline bool IsDirectoryMark(char c) {
+#ifdef _WIN32
+    return c == '\\' || c == ':';
+#else
+    return c == PathDelim;
+#endif
+}
 // True for this platform's path component separator.
 inline bool IsPathDelim(char c) { return c == PathDelim; }
 

@@ -35,6 +35,14 @@ void TStringList::LoadFromFile(const std::string& fileName) {
     SetText(text);
 }
 
+bool SameAsciiText(const std::string& a, const std::string& b) {
+    const auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (up(a[i]) != up(b[i])) return false;
+    return true;
+}
+
 std::string AsciiUpper(std::string s) {
     for (char& c : s)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');

@@ -43,5 +43,7 @@ private:
 // Comparisons and case mapping the system uses on its 8-bit strings.
 std::string AsciiUpper(std::string s);
 std::string AsciiLower(std::string s);
+// Equal but for the case of ASCII letters (the archive format's name rule).
+bool SameAsciiText(const std::string& a, const std::string& b);
 // The platform's case-insensitive comparison (ASCII folding on POSIX).
 bool SameTextLocale(const std::string& a, const std::string& b);

@@ -3,30 +3,14 @@
 #include "platform/Exceptions.h"
 #include "platform/Platform.h"
 
-namespace {
-bool IsDirectoryMark(char c) {
-#ifdef _WIN32
-    return c == '\\' || c == ':';
-#else
-    return c == platform::PathDelim;
-#endif
-}
-}  // namespace
-
 std::string AddBackslash(const std::string& path) {
     if (!path.empty() && path.back() == platform::PathDelim) return path;
     return path + platform::PathDelim;
 }
 
-std::string ExtractFilePath(const std::string& path) {
-    for (size_t i = path.size(); i > 0; --i)
-        if (IsDirectoryMark(path[i - 1])) return path.substr(0, i);
-    return {};
-}
-
 std::string ChangeFileExt(const std::string& path, const std::string& extension) {
     for (size_t i = path.size(); i > 0; --i) {
-        if (IsDirectoryMark(path[i - 1])) break;
+        if (platform::IsDirectoryMark(path[i - 1])) break;
         if (path[i - 1] == '.') return path.substr(0, i - 1) + extension;
     }
     return path + extension;
@@ -47,14 +31,13 @@ std::string NewTempFileName() {
 
 void DeleteTempFileAndDirectory(const std::string& path) {
     platform::DeleteFile(path);
-    std::string dir = ExtractFilePath(path);
+    std::string dir = platform::ExtractFilePath(path);
     if (dir.size() > 1 && dir.back() == platform::PathDelim) dir.pop_back();
     if (!dir.empty()) platform::RemoveDirectory(dir);
 }
 
 void TDummy::CheckFileName(std::string& filepath, TCProcessMode) {
-    const std::string wanted = AsciiLower(WantedName);
-    const bool accepted = AsciiLower(filepath) == wanted && EntryList.IndexOf(wanted) >= 0;
+    const bool accepted = SameAsciiText(filepath, WantedName) && EntryList.IndexOf(AsciiLower(WantedName)) >= 0;
     filepath = accepted ? TargetName : std::string();
 }
 

@@ -11,10 +11,6 @@
 // The path with one trailing path delimiter ensured; "" gives the delimiter alone.
 std::string AddBackslash(const std::string& path);
 
-// The directory part of a path: up to and including its last delimiter (or
-// ":" on Windows); "" when there is none.
-std::string ExtractFilePath(const std::string& path);
-
 // ChangeFileExt: the text from the last "." after the last delimiter is
 // replaced by `extension`; without such a "." the extension is appended.
 std::string ChangeFileExt(const std::string& path, const std::string& extension);

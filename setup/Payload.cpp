@@ -15,6 +15,17 @@ std::array<uint8_t, 5> PayloadMagic() {
     return magic;
 }
 
+std::array<uint8_t, PayloadTrailerSize> PayloadTrailer(int32_t ArchiveLength, int32_t PayloadSize) {
+    std::array<uint8_t, PayloadTrailerSize> trailer{};
+    const auto magic = PayloadMagic();
+    std::copy(magic.begin(), magic.end(), trailer.begin());
+    for (int i = 0; i < 4; ++i) {
+        trailer[5 + i] = static_cast<uint8_t>(static_cast<uint32_t>(ArchiveLength) >> (8 * i));
+        trailer[9 + i] = static_cast<uint8_t>(static_cast<uint32_t>(PayloadSize) >> (8 * i));
+    }
+    return trailer;
+}
+
 namespace {
 int32_t ReadInt32(TStream& stream) {
     uint8_t b[4] = {};

@@ -28,6 +28,9 @@ constexpr int32_t PayloadTrailerSize = 13;
 // could lie above the scan start and be found instead of the real trailer.
 std::array<uint8_t, 5> PayloadMagic();
 
+// The 13 bytes that start the appended data: magic, ArchiveLength, PayloadSize.
+std::array<uint8_t, PayloadTrailerSize> PayloadTrailer(int32_t ArchiveLength, int32_t PayloadSize);
+
 enum class LocateOutcome { Found, NotFound, EmptyFirstRead };
 
 struct PayloadLocation {

@@ -106,7 +106,7 @@ void CopyCut(char* to, const std::string& from) {
 }  // namespace
 
 int32_t TForm1::RunInstallSequence(const InstallInputs& in) {
-    const std::string TempDir = AddBackslash(ExtractFilePath(in.TempArchive));
+    const std::string TempDir = AddBackslash(platform::ExtractFilePath(in.TempArchive));
     const std::string InstallerPath = TempDir + "inst32.exe";
     const std::string SettingsPath = TempDir + "install.ini";
     std::string ReadMePath = TempDir + "readme.txt";

@@ -51,17 +51,13 @@ Bytes ReadWhole(const std::string& path, const char* what) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-void PutInt32(Bytes& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 std::string DefaultStub() {
 #ifdef _WIN32
     const char* name = "setup.exe";
 #else
     const char* name = "setup";
 #endif
-    const std::string here = ExtractFilePath(platform::ModuleFileName());
+    const std::string here = platform::ExtractFilePath(platform::ModuleFileName());
     for (const std::string& candidate : {here + name, here + ".." + platform::PathDelim + "setup" +
                                                           platform::PathDelim + name})
         if (platform::FileExists(candidate)) return candidate;
@@ -93,7 +89,7 @@ Bytes ArchiveBytes(TArchiveWriter& writer) {
 // setup asks for the wizard's files ignoring case too; "" when absent.
 std::string FindIgnoringCase(const std::filesystem::path& dir, const std::string& name) {
     for (const auto& entry : std::filesystem::directory_iterator(dir))
-        if (entry.is_regular_file() && AsciiLower(entry.path().filename().string()) == AsciiLower(name))
+        if (entry.is_regular_file() && SameAsciiText(entry.path().filename().string(), name))
             return entry.path().filename().string();
     return {};
 }
@@ -174,10 +170,8 @@ int Run(int argc, char** argv) {
     if (ContainsMagic(image, PayloadScanStart)) throw Failure{"the stub itself contains the payload magic"};
     if (image.size() < static_cast<size_t>(PayloadScanStart)) image.resize(PayloadScanStart, 0);
 
-    const auto magic = PayloadMagic();
-    image.insert(image.end(), magic.begin(), magic.end());
-    PutInt32(image, static_cast<uint32_t>(archiveBytes.size()));
-    PutInt32(image, static_cast<uint32_t>(payloadBytes.size()));
+    const auto trailer = PayloadTrailer(static_cast<int32_t>(archiveBytes.size()), static_cast<int32_t>(payloadBytes.size()));
+    image.insert(image.end(), trailer.begin(), trailer.end());
     image.insert(image.end(), archiveBytes.begin(), archiveBytes.end());
     image.insert(image.end(), payloadBytes.begin(), payloadBytes.end());
 

@@ -116,12 +116,6 @@ std::string UnsafeReason(const std::string& name) {
     }
 }
 
-bool SameAsciiText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               const auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-               return up(x) == up(y);
-           });
-}
 
 std::string MethodName(uint8_t type) { return type < 5 ? MethodIDs[type] : "#" + std::to_string(type); }
 
