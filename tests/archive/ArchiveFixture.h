@@ -32,11 +32,7 @@ struct Entry {
     std::optional<int16_t> nameLength{};        // default: name.size()
 };
 
-inline uint32_t ByteSum(const Bytes& bytes) {
-    uint32_t sum = 0;
-    for (uint8_t b : bytes) sum += b;
-    return sum;
-}
+using testing_support::ByteSum;
 
 inline Bytes ArchiveHeaderBytes(const std::string& id, int32_t totalSize, uint8_t archiveType = caMulti) {
     TArchiveHeader header;
@@ -80,6 +76,6 @@ inline Bytes MakeArchive(const std::vector<Entry>& entries, const std::string& i
     return out;
 }
 
-inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+using testing_support::Text;
 
 }  // namespace archive_fixture

@@ -14,9 +14,9 @@ using namespace lh5_test;
 using codec_test::CountingStream;
 using testing_support::FromHex;
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+using testing_support::Text;
 
-uint32_t ByteSum(const Bytes& b) { return std::accumulate(b.begin(), b.end(), 0u); }
+using testing_support::ByteSum;
 
 struct DecodeVector {
     const char* what;

@@ -12,6 +12,7 @@
 #include "codecs/CodecEngine.h"
 #include "codecs/lh5/Lh5Encoder.h"
 #include "platform/Stream.h"
+#include "tests/support/TestSupport.h"
 
 namespace lh5_test {
 
@@ -46,7 +47,7 @@ inline Bytes Encode(const Bytes& input, Lh5ItemObserver* observer = nullptr) {
     return dest.Bytes();
 }
 
-inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+using testing_support::Text;
 
 // Words drawn with a skewed distribution, with spaces, punctuation and line
 // breaks: many short and medium matches.

@@ -57,7 +57,7 @@ bool ToolsRequired() {
 // command(archive, directory) extracts the archive into the directory.
 using ExtractCommand = std::function<std::string(const std::string&, const std::string&)>;
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
+using testing_support::ShellQuote;
 
 struct PeerQuirks {
     // bsdtar rejects a block whose main alphabet is a single symbol.
@@ -69,7 +69,7 @@ struct PeerQuirks {
 
 bool Extracts(const std::string& tool, const ExtractCommand& command, const std::string& archive,
               const std::string& outDir, const Bytes& original, const std::string& name) {
-    testing_support::RunCommand("rm -rf " + Quote(outDir) + " && mkdir -p " + Quote(outDir));
+    testing_support::RunCommand("rm -rf " + ShellQuote(outDir) + " && mkdir -p " + ShellQuote(outDir));
     const int status = testing_support::RunCommand(command(archive, outDir) + " >/dev/null 2>&1");
     if (status != 0) return false;
     const Bytes extracted = testing_support::ReadFileBytes(outDir + "/data.bin");
@@ -115,25 +115,25 @@ void CheckPeer(const std::string& tool, const ExtractCommand& command, PeerQuirk
 
 TEST(Lh5Peer, LhasaExtractsOurStreams) {
     CheckPeer(
-        "lhasa", [](const std::string& a, const std::string& d) { return "lhasa -xfqw=" + Quote(d) + " " + Quote(a); });
+        "lhasa", [](const std::string& a, const std::string& d) { return "lhasa -xfqw=" + ShellQuote(d) + " " + ShellQuote(a); });
 }
 
 TEST(Lh5Peer, SevenZipExtractsOurStreams) {
     CheckPeer(
-        "7zz", [](const std::string& a, const std::string& d) { return "7zz x -y -o" + Quote(d) + " " + Quote(a); });
+        "7zz", [](const std::string& a, const std::string& d) { return "7zz x -y -o" + ShellQuote(d) + " " + ShellQuote(a); });
 }
 
 TEST(Lh5Peer, UnarExtractsOurStreams) {
     CheckPeer(
         "unar",
-        [](const std::string& a, const std::string& d) { return "unar -q -f -D -o " + Quote(d) + " " + Quote(a); },
+        [](const std::string& a, const std::string& d) { return "unar -q -f -D -o " + ShellQuote(d) + " " + ShellQuote(a); },
         {.needsByteAfterLastCode = true});
 }
 
 TEST(Lh5Peer, BsdtarExtractsOurStreams) {
     CheckPeer(
         "bsdtar",
-        [](const std::string& a, const std::string& d) { return "bsdtar -xf " + Quote(a) + " -C " + Quote(d); },
+        [](const std::string& a, const std::string& d) { return "bsdtar -xf " + ShellQuote(a) + " -C " + ShellQuote(d); },
         {.rejectsSingleSymbolBlocks = true});
 }
 

@@ -15,7 +15,7 @@ using testing_support::FromHex;
 using testing_support::RandomBytes;
 using testing_support::ToHex;
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+using testing_support::Text;
 
 Bytes Times(const std::string& s, int n) {
     Bytes out;

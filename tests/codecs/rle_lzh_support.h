@@ -42,7 +42,7 @@ inline CodecRun Expand(uint8_t method, const Bytes& stored, int32_t destSize, co
     return run;
 }
 
-inline uint32_t ByteSum(const Bytes& b) { return std::accumulate(b.begin(), b.end(), uint32_t{0}); }
+using testing_support::ByteSum;
 
 // Text, binary records, runs and noise in turns: long enough for many model
 // rebuilds and every kind of match.

@@ -7,6 +7,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Platform.h"
 #include "platform/Window.h"
+#include "setup/SetupUnit.h"
 #include "tests/platform/DialogCloser.h"
 #include "tests/support/TestSupport.h"
 
@@ -21,22 +22,11 @@ using namespace testing_support;
 
 namespace {
 
+// The caption the form must show; the design itself is the bootstrap's own,
+// so the window is checked against what ships.
 const char* const LabelText =
     "Please wait while Quillset prepares the Quillset Installation Wizard to guide you through the rest of the "
     "installation process.";
-
-platform::FormDesign SetupForm() {
-    platform::FormDesign d;
-    d.Caption = "Setup";
-    d.ClientWidth = 312;
-    d.ClientHeight = 81;
-    d.FontName = "MS Sans Serif";
-    d.FontHeight = -11;
-    d.LabelBounds = {8, 6, 304, 41};
-    d.LabelCaption = LabelText;
-    d.ProgressBounds = {9, 51, 294, 22};
-    return d;
-}
 
 int ScreenDpi() {
     const HDC screen = GetDC(nullptr);
@@ -59,7 +49,7 @@ struct ShownForm {
     std::unique_ptr<platform::WindowBackend> backend = platform::CreateWindowBackend("Quillset Setup Utility");
     HWND hwnd = nullptr;
     ShownForm() {
-        backend->Create(SetupForm());
+        backend->Create(SetupFormDesign());
         backend->Show();
         hwnd = FindWindowA("TForm1", "Setup");
     }

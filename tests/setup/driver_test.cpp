@@ -10,67 +10,17 @@
 #include "setup/Genfile.h"
 #include "setup/Payload.h"
 #include "setup/SetupUnit.h"
+#include "tests/setup/SetupHarness.h"
 #include "tests/support/RecordingWindow.h"
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;
+using namespace setup_harness;
 
 namespace {
-
-void PutInt32(Bytes& out, int32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i)));
-}
-
-// stub filler up to the scan start + trailer + archive + payload; the
-// trailer's ArchiveLength may lie about the archive.
-Bytes SetupImage(const Bytes& archive, const Bytes& payload, int32_t claimedLength) {
-    Bytes image(PayloadScanStart, 0x90);
-    const auto magic = PayloadMagic();
-    image.insert(image.end(), magic.begin(), magic.end());
-    PutInt32(image, claimedLength);
-    PutInt32(image, static_cast<int32_t>(payload.size()));
-    image.insert(image.end(), archive.begin(), archive.end());
-    image.insert(image.end(), payload.begin(), payload.end());
-    return image;
-}
-
-struct SetupRun {
-    RecordingWindow::Record window;
-    int exitCode = -1;
-    std::vector<uint32_t> restarts;
-};
-
-// Runs the program on `image`, written as the "executable" in `dir`, with
-// the temporary path pointing at dir/tmp.
-SetupRun RunSetup(const TempDir& dir, const Bytes& image,
-             std::function<int32_t(TForm1&, const InstallInputs&)> sequence) {
-    const std::string exe = dir / "setup image.exe";
-    WriteFileBytes(exe, image);
-    SetupRun run;
-    SetupServices services;
-    services.ModuleFileName = [exe] { return exe; };
-    services.RequestRestart = [&run](uint32_t code) { run.restarts.push_back(code); };
-    services.InstallSequence = std::move(sequence);
-    TApplication application(std::make_unique<RecordingWindow>(run.window));
-    application.Title = ApplicationTitle;
-    TForm1 form(application, services);
-    run.exitCode = application.Run(form);
-    return run;
-}
-
-class DriverTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::filesystem::create_directory(dir_ / "tmp");
-        tmpEnv_ = std::make_unique<ScopedEnv>(TempPathVariable, dir_ / "tmp");
-    }
-    std::vector<std::string> LeftInTemp() const { return ListDirectory(dir_ / "tmp"); }
-
-    TempDir dir_;
-    std::unique_ptr<ScopedEnv> tmpEnv_;
-};
-
+class DriverTest : public SetupHarness {};
 }  // namespace
+
 
 TEST_F(DriverTest, CopiesTheArchiveForTheSequenceAndRemovesItAfterwards) {
     const Bytes archive = RandomBytes(1'000'003, 7);  // not a multiple of the block size
@@ -79,25 +29,24 @@ TEST_F(DriverTest, CopiesTheArchiveForTheSequenceAndRemovesItAfterwards) {
     Bytes copy;
     std::vector<std::string> tempWhileRunning;
     std::filesystem::perms dirPerms{};
-    const SetupRun run = RunSetup(dir_, SetupImage(archive, payload, static_cast<int32_t>(archive.size())),
-                             [&](TForm1&, const InstallInputs& inputs) {
-                                 seen = inputs;
-                                 copy = ReadFileBytes(inputs.TempArchive);
-                                 tempWhileRunning = LeftInTemp();
-                                 dirPerms = std::filesystem::status(ExtractFilePath(inputs.TempArchive)).permissions();
-                                 return 0;
-                             });
+    const SetupRun run = RunImage(SetupImage(archive, payload), WithSequence([&](TForm1&, const InstallInputs& inputs) {
+        seen = inputs;
+        copy = ReadFileBytes(inputs.TempArchive);
+        tempWhileRunning = LeftInTemp();
+        dirPerms = std::filesystem::status(platform::ExtractFilePath(inputs.TempArchive)).permissions();
+        return 0;
+    }));
 
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_TRUE(copy == archive) << "the temporary archive differs from the embedded one";
     EXPECT_EQ(seen.PayloadSize, 5000);
     EXPECT_EQ(seen.PayloadStart, PayloadScanStart + 13 + static_cast<int32_t>(archive.size()));
-    EXPECT_EQ(seen.ExeName, dir_ / "setup image.exe");
+    EXPECT_EQ(seen.ExeName, ExeName());
     // One private directory of ours in the temporary path, holding the QNV file.
     ASSERT_EQ(tempWhileRunning.size(), 1u);
-    EXPECT_EQ(ExtractFilePath(seen.TempArchive), dir_ / "tmp" + platform::PathDelim + tempWhileRunning[0] +
+    EXPECT_EQ(platform::ExtractFilePath(seen.TempArchive), dir_ / "tmp" + platform::PathDelim + tempWhileRunning[0] +
                                                       platform::PathDelim);
-    EXPECT_EQ(seen.TempArchive.substr(ExtractFilePath(seen.TempArchive).size(), 3), "QNV");
+    EXPECT_EQ(seen.TempArchive.substr(platform::ExtractFilePath(seen.TempArchive).size(), 3), "QNV");
 #ifndef _WIN32
     EXPECT_EQ(dirPerms & std::filesystem::perms::all, std::filesystem::perms::owner_all);
 #endif
@@ -134,10 +83,10 @@ TEST_F(DriverTest, DamagedAppendedDataShowsTheOneErrorBoxAndEnds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         bool sequenceRan = false;
-        const SetupRun run = RunSetup(dir_, c.image, [&](TForm1&, const InstallInputs&) {
+        const SetupRun run = RunImage(c.image, WithSequence([&](TForm1&, const InstallInputs&) {
             sequenceRan = true;
             return 1;
-        });
+        }));
         EXPECT_FALSE(sequenceRan);
         ASSERT_EQ(run.window.Boxes.size(), 1u);
         EXPECT_EQ(run.window.Boxes[0].Text, "Error reading data. Possible corrupt file.");
@@ -173,9 +122,7 @@ TEST_F(DriverTest, EscapedExceptionsAreReportedOnceAndEndTheProgram) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const SetupRun run = RunSetup(dir_, c.image, c.sequence ? c.sequence : [](TForm1&, const InstallInputs&) {
-            return 0;
-        });
+        const SetupRun run = RunImage(c.image, WithSequence(c.sequence));
         ASSERT_EQ(run.window.Boxes.size(), 1u);
         if (!c.box.empty()) EXPECT_EQ(run.window.Boxes[0].Text, c.box);
         else EXPECT_EQ(run.window.Boxes[0].Text.rfind("Unable to write to ", 0), 0u);
@@ -196,8 +143,7 @@ TEST_F(DriverTest, RestartRequestFollowsTheSetting) {
     const Case cases[] = {{0, {}}, {1, {0x42}}, {2, {0x43}}, {-1, {0x43}}, {16, {0x43}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.setting);
-        const SetupRun run = RunSetup(dir_, SetupImage(archive, {}, 100),
-                                 [&](TForm1&, const InstallInputs&) { return c.setting; });
+        const SetupRun run = RunImage(SetupImage(archive, {}, 100), WithSequence([&](TForm1&, const InstallInputs&) { return c.setting; }));
         EXPECT_EQ(run.restarts, c.requests);
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_TRUE(run.window.Boxes.empty());
@@ -224,8 +170,8 @@ TEST(PathHelpers, BehaveLikeTheClassLibrary) {
     EXPECT_EQ(AddBackslash("a"), "a" + d);
     EXPECT_EQ(ChangeFileExt("t" + d + "QNV1A.tmp", ".ini"), "t" + d + "QNV1A.ini");
     EXPECT_EQ(ChangeFileExt("t.d" + d + "QNV1A", ".ini"), "t.d" + d + "QNV1A.ini");
-    EXPECT_EQ(ExtractFilePath("t" + d + "u" + d + "f"), "t" + d + "u" + d);
-    EXPECT_EQ(ExtractFilePath("f"), "");
+    EXPECT_EQ(platform::ExtractFilePath("t" + d + "u" + d + "f"), "t" + d + "u" + d);
+    EXPECT_EQ(platform::ExtractFilePath("f"), "");
 }
 
 TEST(TempNames, AreUniqueEmptyFilesInPrivateDirectories) {

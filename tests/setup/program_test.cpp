@@ -17,11 +17,16 @@ namespace {
 
 std::string Program(const std::string& dir, const std::string& name) { return BinaryDir() + dir + "/" + name; }
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 // Runs `command` with TMPDIR set to `temp`; standard error goes to `err`.
 int RunWithTemp(const std::string& command, const std::string& temp, const std::string& err) {
-    return RunCommand("TMPDIR=" + Quote(temp) + " " + command + " >/dev/null 2>" + Quote(err));
+    return RunCommand("TMPDIR=" + ShellQuote(temp) + " " + command + " >/dev/null 2>" + ShellQuote(err));
+}
+
+// "mksetup -o OUT --stub <the Linux stub>", to be completed with the inputs.
+std::string Mksetup(const std::string& out) {
+    return ShellQuote(Program("tools", "mksetup")) + " -o " + ShellQuote(out) + " --stub " +
+           ShellQuote(Program("setup", "setup"));
 }
 
 }  // namespace
@@ -29,7 +34,7 @@ int RunWithTemp(const std::string& command, const std::string& temp, const std::
 TEST(SetupProgram, ABareStubReportsCorruptDataAndLeavesNothing) {
     TempDir dir;
     fs::create_directory(dir / "tmp");
-    const int status = RunWithTemp(Quote(Program("setup", "setup")), dir / "tmp", dir / "err");
+    const int status = RunWithTemp(ShellQuote(Program("setup", "setup")), dir / "tmp", dir / "err");
     EXPECT_NE(status, 0);
     EXPECT_EQ(ReadFileText(dir / "err"), "Error: Error reading data. Possible corrupt file.\n");
     EXPECT_TRUE(ListDirectory(dir / "tmp").empty());
@@ -40,12 +45,11 @@ TEST(SetupProgram, CopiesARawArchiveAndRemovesEverything) {
     fs::create_directory(dir / "tmp");
     WriteFileBytes(dir / "archive.bin", RandomBytes(1 << 20, 11));
     WriteFileBytes(dir / "payload.bin", RandomBytes(1000, 12));
-    ASSERT_EQ(RunCommand(Quote(Program("tools", "mksetup")) + " -o " + Quote(dir / "my setup") + " --stub " +
-                         Quote(Program("setup", "setup")) + " --archive " + Quote(dir / "archive.bin") +
-                         " --payload " + Quote(dir / "payload.bin")),
+    ASSERT_EQ(RunCommand(Mksetup(dir / "my setup") + " --archive " + ShellQuote(dir / "archive.bin") +
+                         " --payload " + ShellQuote(dir / "payload.bin")),
               0);
     // No wizard in a random archive: the launch fails, the sequence cleans up.
-    EXPECT_EQ(RunWithTemp(Quote(dir / "my setup"), dir / "tmp", dir / "err"), 0) << ReadFileText(dir / "err");
+    EXPECT_EQ(RunWithTemp(ShellQuote(dir / "my setup"), dir / "tmp", dir / "err"), 0) << ReadFileText(dir / "err");
     EXPECT_TRUE(ListDirectory(dir / "tmp").empty());
 }
 
@@ -65,10 +69,9 @@ TEST(SetupProgram, InstallsADemoProductEndToEnd) {
     WriteFileBytes(dir / "payload/docs/deep/data.bin", RandomBytes(200'000, 3));
     WriteFileText(dir / "payload/top.txt", std::string(5000, 'q'));
 
-    const std::string mksetup = Quote(Program("tools", "mksetup")) + " -o " + Quote(dir / "setup") + " --stub " +
-                                Quote(Program("setup", "setup"));
-    ASSERT_EQ(RunCommand(mksetup + " --wizard " + Quote(dir / "wizard") + " --payload " + Quote(dir / "payload")), 0);
-    EXPECT_EQ(RunWithTemp(Quote(dir / "setup"), dir / "tmp", dir / "err"), 0) << ReadFileText(dir / "err");
+    const std::string mksetup = Mksetup(dir / "setup");
+    ASSERT_EQ(RunCommand(mksetup + " --wizard " + ShellQuote(dir / "wizard") + " --payload " + ShellQuote(dir / "payload")), 0);
+    EXPECT_EQ(RunWithTemp(ShellQuote(dir / "setup"), dir / "tmp", dir / "err"), 0) << ReadFileText(dir / "err");
 
     EXPECT_TRUE(ReadFileBytes(dest + "/docs/deep/data.bin") == RandomBytes(200'000, 3));
     EXPECT_EQ(ReadFileText(dest + "/top.txt"), std::string(5000, 'q'));
@@ -93,16 +96,15 @@ TEST(SetupProgram, RunsFromArchivesMadeByQuern) {
     WriteFileBytes(dir / "payload/docs/manual.txt", text);
     WriteFileBytes(dir / "payload/noise.bin", RandomBytes(70'000, 9));
 
-    const std::string quern = Quote(Program("tools", "quern"));
-    ASSERT_EQ(RunCommand(quern + " c -m lh5 " + Quote(dir / "wizard.zmar") + " " + Quote(dir / "<temp>") + " >/dev/null"), 0);
-    ASSERT_EQ(RunCommand(quern + " c -m lh5 " + Quote(dir / "payload.zmar") + " " + Quote(dir / "payload/docs") + " " +
-                         Quote(dir / "payload/noise.bin") + " >/dev/null"),
+    const std::string quern = ShellQuote(Program("tools", "quern"));
+    ASSERT_EQ(RunCommand(quern + " c -m lh5 " + ShellQuote(dir / "wizard.zmar") + " " + ShellQuote(dir / "<temp>") + " >/dev/null"), 0);
+    ASSERT_EQ(RunCommand(quern + " c -m lh5 " + ShellQuote(dir / "payload.zmar") + " " + ShellQuote(dir / "payload/docs") + " " +
+                         ShellQuote(dir / "payload/noise.bin") + " >/dev/null"),
               0);
-    ASSERT_EQ(RunCommand(Quote(Program("tools", "mksetup")) + " -o " + Quote(dir / "setup") + " --stub " +
-                         Quote(Program("setup", "setup")) + " --archive " + Quote(dir / "wizard.zmar") +
-                         " --payload " + Quote(dir / "payload.zmar")),
+    ASSERT_EQ(RunCommand(Mksetup(dir / "setup") + " --archive " + ShellQuote(dir / "wizard.zmar") +
+                         " --payload " + ShellQuote(dir / "payload.zmar")),
               0);
-    EXPECT_EQ(RunWithTemp(Quote(dir / "setup"), dir / "tmp", dir / "err"), 0) << ReadFileText(dir / "err");
+    EXPECT_EQ(RunWithTemp(ShellQuote(dir / "setup"), dir / "tmp", dir / "err"), 0) << ReadFileText(dir / "err");
     EXPECT_TRUE(ReadFileBytes(dest + "/docs/manual.txt") == text);
     EXPECT_TRUE(ReadFileBytes(dest + "/noise.bin") == RandomBytes(70'000, 9));
     EXPECT_TRUE(ListDirectory(dir / "tmp").empty());
@@ -113,9 +115,8 @@ TEST(Mksetup, ChecksTheWizardDirectory) {
     fs::create_directories(dir / "wizard");
     fs::create_directories(dir / "payload");
     WriteFileText(dir / "payload/a.txt", "a");
-    const std::string mksetup = Quote(Program("tools", "mksetup")) + " -o " + Quote(dir / "setup") + " --stub " +
-                                Quote(Program("setup", "setup")) + " --wizard " + Quote(dir / "wizard") +
-                                " --payload " + Quote(dir / "payload") + " 2>" + Quote(dir / "err");
+    const std::string mksetup = Mksetup(dir / "setup") + " --wizard " + ShellQuote(dir / "wizard") +
+                                " --payload " + ShellQuote(dir / "payload") + " 2>" + ShellQuote(dir / "err");
     struct Case {
         const char* what;
         std::function<void()> prepare;

@@ -11,10 +11,12 @@
 #include "setup/Genfile.h"
 #include "setup/Payload.h"
 #include "setup/SetupUnit.h"
+#include "tests/setup/SetupHarness.h"
 #include "tests/support/RecordingWindow.h"
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;
+using namespace setup_harness;
 namespace fs = std::filesystem;
 
 namespace {
@@ -30,10 +32,6 @@ std::string WizardProgram() {
     return BinaryDir() + "wizard" + platform::PathDelim + "inst32" + kExe;
 }
 
-void PutInt32(Bytes& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 constexpr uint32_t kDate = 0x2561'6BC9;  // 1 November 1998, 13:30:18
 
 // The embedded archive: each file stored under "<temp>\" + name.
@@ -45,52 +43,7 @@ Bytes WizardArchive(const std::map<std::string, Bytes>& files, uint8_t type = ct
     return out.Bytes();
 }
 
-Bytes SetupImage(const Bytes& archive, const Bytes& payload) {
-    Bytes image(PayloadScanStart, 0x90);
-    const auto magic = PayloadMagic();
-    image.insert(image.end(), magic.begin(), magic.end());
-    PutInt32(image, static_cast<uint32_t>(archive.size()));
-    PutInt32(image, static_cast<uint32_t>(payload.size()));
-    image.insert(image.end(), archive.begin(), archive.end());
-    image.insert(image.end(), payload.begin(), payload.end());
-    return image;
-}
-
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-struct SequenceRun {
-    RecordingWindow::Record window;
-    int exitCode = -1;
-    std::vector<uint32_t> restarts;
-};
-
-class SequenceTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fs::create_directory(dir_ / "tmp");
-        tmpEnv_ = std::make_unique<ScopedEnv>(TempPathVariable, dir_ / "tmp");
-    }
-
-    SequenceRun RunImage(const Bytes& image, std::function<std::string()> tempName = nullptr) {
-        const std::string exe = dir_ / "my setup.exe";
-        WriteFileBytes(exe, image);
-        SequenceRun run;
-        SetupServices services;
-        services.ModuleFileName = [exe] { return exe; };
-        services.RequestRestart = [&run](uint32_t code) { run.restarts.push_back(code); };
-        if (tempName) services.NewTempFileName = std::move(tempName);
-        TApplication application(std::make_unique<RecordingWindow>(run.window));
-        application.Title = ApplicationTitle;
-        TForm1 form(application, services);
-        run.exitCode = application.Run(form);
-        return run;
-    }
-
-    std::vector<std::string> LeftInTemp() const { return ListDirectory(dir_ / "tmp"); }
-
-    TempDir dir_;
-    std::unique_ptr<ScopedEnv> tmpEnv_;
-};
+class SequenceTest : public SetupHarness {};
 
 std::string Settings(const std::string& extra) {
     return "[LANGUAGES]\r\nEnglish=\r\nDeutsch=\r\n\r\nfree text\r\n\r\n[GENERAL SETTINGS]\r\nRestart Windows=0\r\n" +
@@ -140,7 +93,7 @@ TEST_F(SequenceTest, TheWizardSeesItsFilesAndThePayloadAndEverythingIsRemoved) {
         {"english.lng", Text("[Messages]\r\n")},
         {"deutsch.lng", Text("[Messages]\r\n")},
     });
-    const SequenceRun run = RunImage(SetupImage(archive, payloadArchive));
+    const SetupRun run = RunImage(SetupImage(archive, payloadArchive));
 
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_TRUE(run.window.Boxes.empty());
@@ -155,8 +108,12 @@ TEST_F(SequenceTest, TheWizardSeesItsFilesAndThePayloadAndEverythingIsRemoved) {
     const int32_t start = PayloadScanStart + 13 + static_cast<int32_t>(archive.size());
     EXPECT_NE(seen.find("Start=" + std::to_string(start)), std::string::npos) << seen;
     EXPECT_NE(seen.find("Size=" + std::to_string(payloadArchive.size())), std::string::npos) << seen;
-    EXPECT_NE(seen.find("Source=" + (dir_ / "my setup.exe")), std::string::npos) << seen;
-    EXPECT_NE(seen.find("readme.txt"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("Source=" + ExeName()), std::string::npos) << seen;
+    // Every file of the temporary directory was there while it ran; the
+    // languages come in the order the settings reader gives, the last first.
+    for (const char* line : {"install.ini=present", "inst32.exe=present", "readme.txt=present",
+                             "English.lng=present", "Deutsch.lng=present", "Key1=Deutsch", "Key2=English"})
+        EXPECT_NE(seen.find(std::string("\n") + line + "\n"), std::string::npos) << line << "\n" << seen;
 }
 
 TEST_F(SequenceTest, AWizardThatAsksForARestartGetsExactlyOne) {
@@ -171,7 +128,7 @@ TEST_F(SequenceTest, AWizardThatAsksForARestartGetsExactlyOne) {
     payload.AddMemory("a.txt", Text("a"), kDate, 0x20, ctNone);
     TMemoryStream payloadBytes;
     payload.WriteToStream(payloadBytes);
-    const SequenceRun run = RunImage(SetupImage(archive, payloadBytes.Bytes()));
+    const SetupRun run = RunImage(SetupImage(archive, payloadBytes.Bytes()));
     EXPECT_EQ(run.restarts, std::vector<uint32_t>{0x42});
     EXPECT_TRUE(LeftInTemp().empty());
 }
@@ -193,10 +150,18 @@ TEST_F(SequenceTest, FaultRunsLeaveNothingAndRequestNoRestart) {
         // The test child reads the hand-off file as its request, fails to and exits 99.
         {"a wizard that exits with an error",
          WizardArchive({{"install.ini", settings}, {"inst32.exe", ReadFileBytes(ChildProgram())}})},
+        // The real wizard, told to ask for a restart, finds no payload and
+        // fails: the settings the setup rereads must still say 0.
+        {"a wizard whose installation fails",
+         WizardArchive({{"install.ini", Text(Settings("Install Directory=" + (dir_ / "installed") +
+                                                      "\r\nShow ReadMe=0\r\nRequest Restart=1\r\n"))},
+                        {"inst32.exe", ReadFileBytes(WizardProgram())},
+                        {"english.lng", Text("[Messages]\r\n")},
+                        {"deutsch.lng", Text("[Messages]\r\n")}})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const SequenceRun run = RunImage(SetupImage(c.archive, {}));
+        const SetupRun run = RunImage(SetupImage(c.archive, {}));
         EXPECT_TRUE(run.restarts.empty());
         EXPECT_TRUE(LeftInTemp().empty());
         EXPECT_TRUE(run.window.Closed);
@@ -207,7 +172,7 @@ TEST_F(SequenceTest, FaultRunsLeaveNothingAndRequestNoRestart) {
 TEST_F(SequenceTest, AWizardThatCrashesLeavesNothing) {
     const Bytes archive = WizardArchive({{"install.ini", Text(Settings("Request Restart=1\r\n"))},
                                          {"inst32.exe", Text("#!/bin/sh\nkill -SEGV $$\n")}});
-    const SequenceRun run = RunImage(SetupImage(archive, {}));
+    const SetupRun run = RunImage(SetupImage(archive, {}));
     EXPECT_TRUE(run.restarts.empty());
     EXPECT_TRUE(LeftInTemp().empty());
 }
@@ -223,10 +188,12 @@ TEST_F(SequenceTest, AHandOffFileThatCannotBeWrittenIsReportedAndCleanedUp) {
                                          {"inst32.exe", ReadFileBytes(ChildProgram())},
                                          {"readme.txt", Text("r")},
                                          {"english.lng", Text("x")}});
-    const SequenceRun run = RunImage(SetupImage(archive, {}), [&] {
+    SetupServices services;
+    services.NewTempFileName = [&] {
         WriteFileBytes(archiveCopy, {});
         return archiveCopy;
-    });
+    };
+    const SetupRun run = RunImage(SetupImage(archive, {}), services);
     ASSERT_EQ(run.window.Boxes.size(), 1u);
     EXPECT_EQ(run.window.Boxes[0].Text, "Unable to write to " + (dir_ / "own" + platform::PathDelim + "QNV1.ini") + ".");
     EXPECT_EQ(run.exitCode, 1);

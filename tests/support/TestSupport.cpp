@@ -58,6 +58,20 @@ Bytes FromHex(const std::string& hex) {
     return out;
 }
 
+uint32_t ByteSum(const Bytes& bytes) {
+    uint32_t sum = 0;
+    for (uint8_t b : bytes) sum += b;
+    return sum;
+}
+
+std::string ShellQuote(const std::string& text) {
+#ifdef _WIN32
+    return "\"" + text + "\"";
+#else
+    return "'" + text + "'";
+#endif
+}
+
 std::string ToHex(const Bytes& bytes) {
     std::string out;
     char buf[4];

@@ -29,7 +29,12 @@ Bytes ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const Bytes& bytes);
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
-Bytes FromHex(const std::string& hex);  // "41 42 0a" -> {0x41, 0x42, 0x0A}
+Bytes FromHex(const std::string& hex);
+inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+// The archive format's checksum: the byte sum, wrapping at 32 bits.
+uint32_t ByteSum(const Bytes& bytes);
+// A path or word quoted for the platform's command shell.
+std::string ShellQuote(const std::string& text);  // "41 42 0a" -> {0x41, 0x42, 0x0A}
 std::string ToHex(const Bytes& bytes);
 // Deterministic pseudo-random bytes.
 Bytes RandomBytes(size_t count, uint32_t seed);

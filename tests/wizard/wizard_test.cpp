@@ -19,6 +19,7 @@
 namespace {
 
 using testing_support::Bytes;
+using testing_support::ShellQuote;
 using testing_support::ReadFileBytes;
 using testing_support::ReadFileText;
 using testing_support::WriteFileBytes;
@@ -50,13 +51,6 @@ Bytes ArchiveBytes(const std::vector<PayloadEntry>& entries, int32_t key = 0) {
     return stream.Bytes();
 }
 
-std::string Quote(const std::string& text) {
-#ifdef _WIN32
-    return "\"" + text + "\"";
-#else
-    return "'" + text + "'";
-#endif
-}
 
 std::string WizardProgram() {
 #ifdef _WIN32
@@ -152,7 +146,7 @@ public:  // the failure table's rows spoil the fixture through these
 
     RunResult Run(const std::string& parameters) {
         const std::string out = root / "stdout.txt", err = root / "stderr.txt";
-        std::string command = Quote(WizardProgram()) + " " + parameters + " >" + Quote(out) + " 2>" + Quote(err);
+        std::string command = ShellQuote(WizardProgram()) + " " + parameters + " >" + ShellQuote(out) + " 2>" + ShellQuote(err);
 #ifdef _WIN32
         command = "\"" + command + "\"";  // cmd.exe drops the outer pair
 #endif
@@ -161,7 +155,7 @@ public:  // the failure table's rows spoil the fixture through these
     }
     RunResult RunOnHandOff() {
         WriteHandOff();
-        return Run(Quote(handOff));
+        return Run(ShellQuote(handOff));
     }
 };
 
@@ -348,7 +342,7 @@ TEST_F(WizardFixture, WhatCannotBeWrittenExitsWithSix) {
 
 TEST_F(WizardFixture, NoParameterOrNoHandOffFileIsASettingsFailure) {
     EXPECT_EQ(Run("").exitCode, 2);
-    const RunResult r = Run(Quote(tempDir + "absent.ini"));
+    const RunResult r = Run(ShellQuote(tempDir + "absent.ini"));
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("hand-off file not found"), std::string::npos) << r.err;
 }
