@@ -1,6 +1,7 @@
 // mksetup: makes a setup executable from a stub, an embedded archive and a
 // payload:  stub + padding to the scan start + "Qnt_!" + ArchiveLength +
-// PayloadSize + archive + payload (integers little-endian).
+// PayloadSize + archive + payload (integers little-endian) + the integrity
+// record (setup/Integrity.h).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "config/Myini.h"
 #include "platform/Platform.h"
 #include "setup/Genfile.h"
+#include "setup/Integrity.h"
 #include "setup/Payload.h"
 
 namespace {
@@ -27,7 +29,8 @@ const char* const kUsage =
     "               --payload (DIR | FILE)\n"
     "\n"
     "Makes a setup executable: the stub program, padded to the scan start,\n"
-    "followed by the trailer, the embedded archive and the payload.\n"
+    "followed by the trailer, the embedded archive, the payload and an\n"
+    "integrity record (a CRC-32 of trailer, archive and payload).\n"
     "\n"
     "  -o OUT          the setup executable to write\n"
     "  --stub STUB     the stub program (default: the setup stub built with mksetup)\n"
@@ -170,10 +173,28 @@ int Run(int argc, char** argv) {
     if (ContainsMagic(image, PayloadScanStart)) throw Failure{"the stub itself contains the payload magic"};
     if (image.size() < static_cast<size_t>(PayloadScanStart)) image.resize(PayloadScanStart, 0);
 
+    // The setup reads the payload's start and the record's offset as signed
+    // 32-bit numbers: everything up to the record's end has to fit in them.
+    const uint64_t recordStart = image.size() + PayloadTrailerSize + archiveBytes.size() + payloadBytes.size();
+    if (recordStart + IntegrityRecordSize > 0x7FFFFFFF)
+        throw Failure{"the setup would be larger than 2 GB: the payload's start (" +
+                      std::to_string(image.size() + PayloadTrailerSize + archiveBytes.size()) +
+                      ") and its end must fit in a signed 32-bit offset"};
+
+    const size_t trailerAt = image.size();
     const auto trailer = PayloadTrailer(static_cast<int32_t>(archiveBytes.size()), static_cast<int32_t>(payloadBytes.size()));
     image.insert(image.end(), trailer.begin(), trailer.end());
     image.insert(image.end(), archiveBytes.begin(), archiveBytes.end());
     image.insert(image.end(), payloadBytes.begin(), payloadBytes.end());
+    // The integrity record follows the payload; its CRC runs from the trailer
+    // on, so it can be computed while the parts are streamed out.
+    IntegrityRecord record;
+    record.ArchiveLength = static_cast<int32_t>(archiveBytes.size());
+    record.PayloadSize = static_cast<int32_t>(payloadBytes.size());
+    record.RecordStart = static_cast<uint32_t>(recordStart);
+    record.DataCrc = Crc32(image.data() + trailerAt, image.size() - trailerAt);
+    const auto recordBytes = IntegrityRecordBytes(record);
+    image.insert(image.end(), recordBytes.begin(), recordBytes.end());
 
     const std::string temp = *out + ".part";
     {

@@ -5,6 +5,8 @@
 #include <filesystem>
 
 #include "platform/Platform.h"
+#include "setup/Integrity.h"
+#include "setup/Payload.h"
 #include "tests/support/LhaMember.h"
 #include "tests/support/TestSupport.h"
 
@@ -51,6 +53,27 @@ TEST(SetupProgram, CopiesARawArchiveAndRemovesEverything) {
     // No wizard in a random archive: the launch fails, the sequence cleans up.
     EXPECT_EQ(RunWithTemp(ShellQuote(dir / "my setup"), dir / "tmp", dir / "err"), 0) << ReadFileText(dir / "err");
     EXPECT_TRUE(ListDirectory(dir / "tmp").empty());
+}
+
+TEST(Mksetup, AppendsAnIntegrityRecordAfterThePayload) {
+    TempDir dir;
+    const Bytes archive = RandomBytes(70'001, 21), payload = RandomBytes(40'003, 22);
+    WriteFileBytes(dir / "archive.bin", archive);
+    WriteFileBytes(dir / "payload.bin", payload);
+    ASSERT_EQ(RunCommand(Mksetup(dir / "setup") + " --archive " + ShellQuote(dir / "archive.bin") + " --payload " +
+                         ShellQuote(dir / "payload.bin")),
+              0);
+    const Bytes image = ReadFileBytes(dir / "setup");
+    const size_t stub = fs::file_size(Program("setup", "setup"));
+    const size_t trailerAt = std::max<size_t>(stub, PayloadScanStart);
+    const size_t recordAt = trailerAt + 13 + archive.size() + payload.size();
+    ASSERT_EQ(image.size(), recordAt + IntegrityRecordSize);
+    const auto record = ParseIntegrityRecord(image.data() + recordAt, IntegrityRecordSize);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->ArchiveLength, static_cast<int32_t>(archive.size()));
+    EXPECT_EQ(record->PayloadSize, static_cast<int32_t>(payload.size()));
+    EXPECT_EQ(record->RecordStart, recordAt);
+    EXPECT_EQ(record->DataCrc, Crc32(image.data() + trailerAt, recordAt - trailerAt));
 }
 
 TEST(SetupProgram, InstallsADemoProductEndToEnd) {
