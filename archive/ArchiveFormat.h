@@ -31,7 +31,7 @@
 #include <functional>
 #include <string>
 
-#include "archive/Errors.h"
+#include "errors/Errors.h"
 #include "platform/Stream.h"
 
 constexpr int32_t ArchiveHeaderSize = 21;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "archive/ArchiveFormat.h"
-#include "archive/Errors.h"
+#include "errors/Errors.h"
 #include "codecs/CodecEngine.h"
 #include "platform/Component.h"
 #include "platform/Stream.h"

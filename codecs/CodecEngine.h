@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "archive/Errors.h"
+#include "errors/Errors.h"
 #include "platform/Platform.h"
 #include "platform/Stream.h"
 

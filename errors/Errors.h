@@ -1,5 +1,6 @@
-// The archive subsystem's exception classes, declared in this order, each
-// carrying only its message. Callers tell failures apart by class.
+// The archive component's exception classes, declared in this order, each
+// carrying only its message. They sit below the codecs, which raise them too;
+// callers tell failures apart by class.
 #pragma once
 
 #include <string>
