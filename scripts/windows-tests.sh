@@ -115,5 +115,13 @@ if [[ $have_i686 -eq 1 ]]; then
     objdump=i686-w64-mingw32-objdump
     command -v "$objdump" >/dev/null || objdump=x86_64-w64-mingw32-objdump
     check_images build/mingw-i686 'PE32 executable.*Intel 80386' "$objdump" "PE32 Intel 80386"
+    # The shipped stub must end below the payload scan start (210000), with
+    # room to spare, so that mksetup pads it instead of appending at its end.
+    stub=build/mingw-i686/setup/setup.exe
+    if [[ -f "$stub" ]]; then
+        size=$(stat -c %s "$stub")
+        [[ $size -lt 200000 ]] || { echo "windows-tests: FAILED: $stub is $size bytes, not below 200000" >&2; exit 1; }
+        echo "windows-tests: the shipped setup.exe is $size bytes"
+    fi
     echo "windows-tests: the 32-bit programs are built but not run (no 32-bit Wine here)"
 fi

@@ -1,6 +1,7 @@
 // Win32 implementation of the platform layer: the ANSI calls the class
 // library makes, with the same share modes, time conversions and launch record.
 #include <windows.h>
+#include <ntsecapi.h>
 #include <shellapi.h>
 
 // windows.h maps these names onto its ...A/...W macros; the layer's own
@@ -14,9 +15,7 @@
 #undef YieldProcessor
 #undef WriteProfileString
 
-#include <cstdio>
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -97,6 +96,18 @@ private:
     SECURITY_DESCRIPTOR descriptor_{};
     SECURITY_ATTRIBUTES attributes_{};
 };
+
+// Eight upper-case hex digits from the system's random source. <random> and
+// printf would pull a large part of the C++ and C runtimes into the setup.
+// `attempt` keeps the fallback from repeating itself when that source fails.
+std::string RandomHex8(uint32_t attempt) {
+    uint32_t value = 0;
+    if (!RtlGenRandom(&value, sizeof value))
+        value = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ (attempt * 2654435761u);
+    std::string hex(8, '0');
+    for (int i = 7; i >= 0; --i, value >>= 4) hex[i] = "0123456789ABCDEF"[value & 15];
+    return hex;
+}
 
 }  // namespace
 
@@ -234,12 +245,8 @@ std::string TempPath() {
 std::string CreatePrivateDirectory(const std::string& parent, const std::string& prefix) {
     OwnerOnlySecurity security;
     if (!security.Build()) return {};
-    std::random_device seed;
-    std::mt19937 random(seed());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%08X", static_cast<unsigned>(random()));
-        const std::string path = parent + prefix + suffix;
+        const std::string path = parent + prefix + RandomHex8(attempt);
         if (CreateDirectoryA(path.c_str(), security.Attributes())) return path + "\\";
         if (GetLastError() != ERROR_ALREADY_EXISTS) return {};
     }
