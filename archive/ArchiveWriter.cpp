@@ -30,7 +30,8 @@ void TArchiveWriter::AddFile(const std::string& path, const std::string& storedN
                              int32_t lockFlag) {
     const auto attributes = platform::GetFileAttributes(path);
     if (!attributes || (*attributes & platform::faDirectory)) throw EFOpenError(path);
-    const uint32_t date = platform::GetFileDatePacked(path).value_or(Date1980);
+    uint32_t date = platform::GetFileDatePacked(path).value_or(Date1980);
+    if (LatestDate && date > *LatestDate) date = *LatestDate;
     Add({platform::ToStoredSeparators(storedName), path, {}, date, static_cast<uint16_t>(*attributes), type,
          lockFlag});
 }
@@ -76,6 +77,7 @@ void TArchiveWriter::WriteToStream(TStream& dest) {
 
     int64_t total = 0;
     for (const auto& entry : entries_) {
+        if (OnEntry) OnEntry(static_cast<int>(&entry - entries_.data()));
         std::unique_ptr<TStream> source;
         if (entry.path.empty())
             source = std::make_unique<TMemoryStream>(entry.data);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,7 +19,12 @@ public:
     std::string CompressID = "LH5";
     // Key for locked entries; must be non-zero when any entry is locked.
     int32_t Key = 0;
+    // When set, files added later keep no date past it (packed, as stored):
+    // SOURCE_DATE_EPOCH for reproducible archives.
+    std::optional<uint32_t> LatestDate;
     TShowProgressEvent OnShowProgress;
+    // Called with each entry's index (in the order added) before it is written.
+    std::function<void(int index)> OnEntry;
     // Codes entries of type 3: reads source to its end, writes the coded bytes
     // to dest and sets checksum to the byte sum of what it read (the writer
     // adds Key for locked entries). Outputsize is ignored: the bytes written

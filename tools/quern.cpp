@@ -1,4 +1,5 @@
-// quern: list, extract, test and create "ZMAR" archives from the command line.
+// quern: list, extract, test and create "ZMAR" archives from the command line,
+// with the habits of tar, 7z and lhasa.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -6,56 +7,92 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "archive/ArchiveWriter.h"
+#include "archive/CodePage.h"
 #include "archive/Quern.h"
 #include "platform/Platform.h"
+#include "platform/ToolSupport.h"
+#include "tools/support/ToolKit.h"
 
 namespace fs = std::filesystem;
+using toolkit::Error;
+using toolkit::Warn;
 
 namespace {
 
 const char* const Usage =
     "usage: quern l ARCHIVE\n"
-    "       quern x ARCHIVE [-C DIR] [-k KEY] [-P] [-v] [NAME...]\n"
-    "       quern t ARCHIVE [-k KEY]\n"
-    "       quern c [-m none|rle|lzh|lh5] [-k KEY [--scramble]] ARCHIVE PATH...\n"
+    "       quern x [-vOP] [-C DIR] [-k KEY] [--keep-old-files] [--exclude PAT] ARCHIVE [NAME...]\n"
+    "       quern t [-v] [-k KEY] ARCHIVE\n"
+    "       quern c [-v] [-C DIR] [-m none|rle|lzh|lh5] [-k KEY [--scramble]] [--exclude PAT]\n"
+    "               ARCHIVE PATH...\n"
     "\n"
-    "  l  list the entries: size, packed size, ratio, method, date, lock, checksum, name\n"
-    "  x  extract the entries (or only the NAMEs given) below DIR (default: here);\n"
-    "     names that are rooted, carry a drive or contain \"..\" are refused unless\n"
-    "     -P (--absolute-names) is given\n"
+    "  l  list the entries in a table: date, method, lock, checksum, size, packed size,\n"
+    "     ratio and name, with a totals line\n"
+    "  x  extract the entries below DIR (default: here); a NAME selects an entry, a\n"
+    "     directory's entries, or what a wildcard (* ? [...]) matches; names that are\n"
+    "     rooted, carry a drive or contain \"..\" are refused unless -P is given; a file\n"
+    "     whose data starts with \"#!\" or the ELF magic is made executable (POSIX)\n"
     "  t  decode every entry and check it, writing nothing\n"
     "  c  create ARCHIVE from files and directories (recursively); names are stored\n"
     "     relative to each PATH's parent; default method lh5, stored where coding\n"
-    "     would not shrink a file; -k locks every entry with KEY, --scramble also\n"
-    "     scrambles the coded bytes with it\n"
+    "     would not shrink a file\n"
     "\n"
-    "KEY is a 32-bit integer (decimal, or hexadecimal with 0x).\n"
+    "Options (short ones combine: quern x -vC out a.zmar, or tar-like quern xvf a.zmar):\n"
+    "  -v, --verbose         list each entry as it is processed\n"
+    "  -C, --directory DIR   x: extract below DIR; c: read the PATHs from DIR\n"
+    "  -O, --to-stdout       x: write the entries' data to standard output\n"
+    "  -P, --absolute-names  x: write rooted names and names with \"..\" where they point\n"
+    "  --keep-old-files      x: an existing file is not replaced, and that is an error\n"
+    "  --skip-old-files      x: an existing file is not replaced, silently\n"
+    "  --exclude PATTERN     x, c: leave out names (or any of their directories) that\n"
+    "                        match PATTERN; may be repeated\n"
+    "  -m, --method M        c: none, rle, lzh or lh5\n"
+    "  -k, --key KEY         lock (c) or unlock (x, t) entries with KEY, a 32-bit\n"
+    "                        integer: decimal, or hexadecimal with 0x\n"
+    "  --scramble            c: also scramble the coded bytes with KEY\n"
+    "  --code-page CP        names in the archive: 1252 (Windows-1252, the default)\n"
+    "                        or 65001 (UTF-8); converted from and to the UTF-8 of\n"
+    "                        POSIX file names\n"
+    "  -f ARCHIVE            name the archive explicitly (tar's habit)\n"
+    "\n"
+    "ARCHIVE \"-\" reads the archive from standard input (l, x, t) or writes it to\n"
+    "standard output (c). With SOURCE_DATE_EPOCH set, c stores no date after it.\n"
+    "A progress bar is drawn on standard error when it is a terminal.\n"
     "Exit status: 0 success, 1 an entry or the archive failed, 2 a usage error.\n";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-void Error(const std::string& message) { std::fprintf(stderr, "quern: %s\n", message.c_str()); }
+// On POSIX file names are UTF-8 and stored names are in a Windows code page;
+// on Windows both are the ANSI code page already.
+constexpr bool ConvertNames = platform::PathDelim == '/';
 
 int32_t ParseKey(const std::string& text) {
+    // Decimal or 0x hexadecimal only: a leading zero does not make octal.
+    size_t start = text[0] == '-' || text[0] == '+' ? 1 : 0;
+    const bool hex = text.size() > start + 1 && text[start] == '0' && (text[start + 1] == 'x' || text[start + 1] == 'X');
     errno = 0;
     char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0' || errno != 0 || value < INT32_MIN || value > static_cast<long long>(UINT32_MAX))
+    const long long value = std::strtoll(text.c_str(), &end, hex ? 16 : 10);
+    if (text.empty() || text.size() == start || *end != '\0' || errno != 0 || value < INT32_MIN ||
+        value > static_cast<long long>(UINT32_MAX))
         throw UsageError("not a 32-bit key: " + text);
     return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
 struct Options {
-    std::string command;
-    std::vector<std::string> positional;
+    char command = 0;
+    std::string archive;
+    bool haveArchive = false;
+    std::vector<std::string> names;
     std::string directory;
     std::string method = "lh5";
     int32_t key = 0;
@@ -63,42 +100,116 @@ struct Options {
     bool scramble = false;
     bool absoluteNames = false;
     bool verbose = false;
+    bool toStdout = false;
+    enum { Replace, KeepFails, KeepSilently } existing = Replace;
+    std::vector<std::string> excludes;
+    int codePage = codepage::Windows1252;
 };
+
+// Which command may take which option.
+void Allow(const Options& o, const std::string& option, const char* commands) {
+    if (std::string(commands).find(o.command) == std::string::npos)
+        throw UsageError("option " + option + " does not go with '" + std::string(1, o.command) + "'");
+}
 
 Options ParseOptions(int argc, char** argv) {
     Options o;
-    o.command = argv[1];
-    bool optionsEnded = false;
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= argc) throw UsageError("option " + arg + " needs a value");
-            return argv[++i];
+    // The command, maybe with short options after it: "x", "-x", "xvf", "-xvC".
+    std::string first = argv[1];
+    if (first.size() > 1 && first[0] == '-') first.erase(0, 1);
+    if (first.empty() || std::string("lxtc").find(first[0]) == std::string::npos)
+        throw UsageError("unknown command '" + std::string(argv[1]) + "'");
+    o.command = first[0];
+
+    int i = 2;
+    const auto next = [&](const std::string& option) -> std::string {
+        if (i >= argc) throw UsageError("option " + option + " needs a value");
+        return argv[i++];
+    };
+    const auto setArchive = [&](const std::string& name) {
+        if (o.haveArchive) throw UsageError("two archives named: " + o.archive + " and " + name);
+        o.archive = name;
+        o.haveArchive = true;
+    };
+    // One short option; `rest` is what follows it in its cluster, taken as
+    // the value of an option that needs one.
+    const auto shortOption = [&](char c, std::string& rest) {
+        const std::string name = std::string("-") + c;
+        const auto value = [&]() {
+            std::string v = rest.empty() ? next(name) : rest;
+            rest.clear();
+            return v;
         };
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            o.positional.push_back(arg);
+        switch (c) {
+            case 'v': o.verbose = true; break;
+            case 'O': Allow(o, name, "x"); o.toStdout = true; break;
+            case 'P': Allow(o, name, "x"); o.absoluteNames = true; break;
+            case 'C': Allow(o, name, "xc"); o.directory = value(); break;
+            case 'm': Allow(o, name, "c"); o.method = value(); break;
+            case 'k': o.key = ParseKey(value()); o.haveKey = true; break;
+            case 'f': setArchive(value()); break;
+            default: throw UsageError("unknown option " + name + " for '" + std::string(1, o.command) + "'");
+        }
+    };
+    std::string cluster = first.substr(1);
+    while (!cluster.empty()) {
+        const char c = cluster[0];
+        cluster.erase(0, 1);
+        shortOption(c, cluster);
+    }
+
+    std::vector<std::string> positional;
+    bool optionsEnded = false;
+    while (i < argc) {
+        std::string arg = argv[i++];
+        std::string inlineValue;
+        bool hasInlineValue = false;
+        if (!optionsEnded && arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+            inlineValue = arg.substr(arg.find('=') + 1);
+            arg.erase(arg.find('='));
+            hasInlineValue = true;
+        }
+        const auto value = [&]() { return hasInlineValue ? inlineValue : next(arg); };
+        if (optionsEnded || arg == "-" || arg.size() < 2 || arg[0] != '-') {
+            positional.push_back(arg);
         } else if (arg == "--") {
             optionsEnded = true;
-        } else if (arg == "-C" && o.command == "x") {
-            o.directory = value();
-        } else if (arg == "-k") {
-            o.key = ParseKey(value());
-            o.haveKey = true;
-        } else if (arg == "-m" && o.command == "c") {
-            o.method = value();
-        } else if (arg == "--scramble" && o.command == "c") {
-            o.scramble = true;
-        } else if ((arg == "-P" || arg == "--absolute-names") && o.command == "x") {
-            o.absoluteNames = true;
-        } else if (arg == "-v") {
-            o.verbose = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            if (arg == "--verbose") o.verbose = true;
+            else if (arg == "--to-stdout") { Allow(o, arg, "x"); o.toStdout = true; }
+            else if (arg == "--absolute-names") { Allow(o, arg, "x"); o.absoluteNames = true; }
+            else if (arg == "--keep-old-files") { Allow(o, arg, "x"); o.existing = Options::KeepFails; }
+            else if (arg == "--skip-old-files") { Allow(o, arg, "x"); o.existing = Options::KeepSilently; }
+            else if (arg == "--directory") { Allow(o, arg, "xc"); o.directory = value(); }
+            else if (arg == "--method") { Allow(o, arg, "c"); o.method = value(); }
+            else if (arg == "--key") { o.key = ParseKey(value()); o.haveKey = true; }
+            else if (arg == "--scramble") { Allow(o, arg, "c"); o.scramble = true; }
+            else if (arg == "--exclude") { Allow(o, arg, "xc"); o.excludes.push_back(value()); }
+            else if (arg == "--file") setArchive(value());
+            else if (arg == "--code-page") {
+                const auto cp = codepage::Parse(value());
+                if (!cp) throw UsageError("unknown code page " + value() + " (1252 or 65001)");
+                o.codePage = *cp;
+            } else throw UsageError("unknown option " + arg + " for '" + std::string(1, o.command) + "'");
         } else {
-            throw UsageError("unknown option " + arg + " for '" + o.command + "'");
+            std::string rest = arg.substr(1);
+            while (!rest.empty()) {
+                const char c = rest[0];
+                rest.erase(0, 1);
+                shortOption(c, rest);
+            }
         }
     }
-    if (o.positional.empty()) throw UsageError("no archive named");
+    size_t p = 0;
+    if (!o.haveArchive) {
+        if (positional.empty()) throw UsageError("no archive named");
+        setArchive(positional[p++]);
+    }
+    o.names.assign(positional.begin() + static_cast<std::ptrdiff_t>(p), positional.end());
     if (o.scramble && !o.haveKey) throw UsageError("--scramble needs a key (-k)");
     if (o.haveKey && o.key == 0) throw UsageError("key 0 means no key");
+    if ((o.command == 'l' || o.command == 't') && !o.names.empty())
+        throw UsageError("'" + std::string(1, o.command) + "' takes no NAME: " + o.names[0]);
     return o;
 }
 
@@ -116,7 +227,6 @@ std::string UnsafeReason(const std::string& name) {
     }
 }
 
-
 std::string MethodName(uint8_t type) { return type < 5 ? MethodIDs[type] : "#" + std::to_string(type); }
 
 std::string FormatDate(uint32_t packed) {
@@ -127,6 +237,24 @@ std::string FormatDate(uint32_t packed) {
     return text;
 }
 
+// An operating-system failure's message with the system's reason, once.
+std::string WithReason(const EInOutError& e) {
+    const std::string reason = e.ErrorCode ? platform::ErrorText(e.ErrorCode) : std::string();
+    if (reason.empty() || e.Message.find(reason) != std::string::npos) return e.Message;
+    return e.Message + ": " + reason;
+}
+
+// A stored name (native separators, code-page bytes) as the user sees it.
+std::string ShownName(const Options& o, const std::string& stored) {
+    return ConvertNames ? codepage::ToUtf8(stored, o.codePage) : stored;
+}
+
+// "/" between components, for matching names against patterns.
+std::string Generic(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
+
 // The listing with its info objects freed however the caller leaves.
 struct Listing {
     TStringList list;
@@ -134,107 +262,120 @@ struct Listing {
     const TArchiveFileInfo& Info(int i) const { return *static_cast<TArchiveFileInfo*>(list.Objects(i)); }
 };
 
+// A temporary file that is deleted when it goes.
+struct TempFile {
+    std::string path;
+    TempFile() : path(platform::CreateTempFileName(platform::TempPath(), "qrn")) {
+        if (path.empty()) throw Exception("cannot create a temporary file in " + platform::TempPath() + toolkit::SystemReason());
+    }
+    ~TempFile() { platform::DeleteFile(path); }
+};
+
+void CopyStandardInputTo(const std::string& path) {
+    const platform::FileHandle in = platform::StandardFile(0);
+    if (platform::IsTerminal(in)) throw Exception("refusing to read an archive from a terminal");
+    TFileStream out(path, fmCreate);
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        platform::ClearLastError();
+        const int32_t n = platform::ReadFile(in, buffer.data(), static_cast<int32_t>(buffer.size()));
+        if (n == 0) break;
+        if (n < 0) {
+            // A Windows pipe reports its end as a broken pipe.
+            if (platform::PathDelim == '\\' && platform::LastErrorCode() == 109) break;
+            throw Exception("cannot read standard input" + toolkit::SystemReason());
+        }
+        out.WriteBuffer(buffer.data(), n);
+    }
+}
+
+void WriteAllTo(platform::FileHandle out, const void* data, int32_t count) {
+    const char* p = static_cast<const char*>(data);
+    while (count > 0) {
+        platform::ClearLastError();
+        const int32_t n = platform::WriteFile(out, p, count);
+        if (n <= 0) throw Exception("cannot write standard output" + toolkit::SystemReason());
+        p += n;
+        count -= n;
+    }
+}
+
+// The archive's file: the named one, or standard input copied to a
+// temporary file (listing and expanding need to seek).
+class ArchiveInput {
+public:
+    explicit ArchiveInput(const std::string& name) {
+        if (name != "-") {
+            path_ = name;
+            return;
+        }
+        temp_ = std::make_unique<TempFile>();
+        CopyStandardInputTo(temp_->path);
+        path_ = temp_->path;
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::unique_ptr<TempFile> temp_;
+    std::string path_;
+};
+
 int List(const Options& o) {
+    const ArchiveInput input(o.archive);
     Listing listing;
-    TQuern().ListArchiveFile(o.positional[0], listing.list);
-    std::printf("%10s %10s %6s %-6s %-19s %-6s %-8s %s\n", "Size", "Packed", "Ratio", "Method", "Date and time",
-                "Locked", "Checksum", "Name");
-    int64_t size = 0, packed = 0;
+    TQuern().ListArchiveFile(input.Path(), listing.list);
+    const char* const rule = "------------------- ------ ---- -------- ---------- ---------- ------ --------------------";
+    std::printf("%-19s %-6s %-4s %-8s %10s %10s %6s %s\n", "Date       Time", "Method", "Lock", "Checksum", "Size",
+                "Packed", "Ratio", "Name");
+    std::printf("%s\n", rule);
+    const auto ratio = [](long long packed, long long size) {
+        char text[16] = "-";
+        if (size > 0) std::snprintf(text, sizeof text, "%.1f%%", static_cast<double>(packed) * 100.0 / static_cast<double>(size));
+        return std::string(text);
+    };
+    long long size = 0, packed = 0;
     for (int i = 0; i < listing.list.Count(); ++i) {
         const auto& info = listing.Info(i);
-        char ratio[16] = "-";
-        if (info.UncompressedSize > 0)
-            std::snprintf(ratio, sizeof ratio, "%lld%%",
-                          static_cast<long long>(info.CompressedSize) * 100 / info.UncompressedSize);
-        std::printf("%10d %10d %6s %-6s %-19s %-6s %08X %s\n", info.UncompressedSize, info.CompressedSize, ratio,
-                    MethodName(info.CompressionType).c_str(), FormatDate(info.FileDate).c_str(),
-                    info.Locked ? "yes" : "no", info.Checksum, listing.list.Strings(i).c_str());
+        std::printf("%-19s %-6s %-4s %08X %10d %10d %6s %s\n", FormatDate(info.FileDate).c_str(),
+                    MethodName(info.CompressionType).c_str(), info.Locked ? "yes" : "no", info.Checksum,
+                    info.UncompressedSize, info.CompressedSize, ratio(info.CompressedSize, info.UncompressedSize).c_str(),
+                    ShownName(o, listing.list.Strings(i)).c_str());
         size += info.UncompressedSize;
         packed += info.CompressedSize;
     }
-    std::printf("%10lld %10lld %6s %d entries\n", static_cast<long long>(size), static_cast<long long>(packed), "",
-                listing.list.Count());
+    std::printf("%s\n", rule);
+    const int n = listing.list.Count();
+    std::printf("%-19s %-6s %-4s %-8s %10lld %10lld %6s %d %s\n", "", "", "", "", size, packed,
+                ratio(packed, size).c_str(), n, n == 1 ? "file" : "files");
     return 0;
 }
 
-int Extract(const Options& o) {
-    const std::string& archive = o.positional[0];
-    const std::vector<std::string> names(o.positional.begin() + 1, o.positional.end());
-    TQuern quern;
-    quern.MakeDirectories = true;
-    quern.ExceptionOnFileError = true;
-    quern.Key = o.key;
-    std::string target = o.directory;
-    if (!target.empty() && target.back() != platform::PathDelim) target += platform::PathDelim;
-
-    // The walk meets the selected entries in listing order; the listing tells
-    // each one's method.
-    Listing listing;
-    quern.ListArchiveFile(archive, listing.list);
-    std::vector<const TArchiveFileInfo*> selected;
-    std::vector<bool> found(names.size(), false);
-    for (int i = 0; i < listing.list.Count(); ++i) {
-        bool wanted = names.empty();
-        for (size_t n = 0; n < names.size(); ++n)
-            if (SameAsciiText(names[n], listing.list.Strings(i))) wanted = found[n] = true;
-        if (wanted) selected.push_back(&listing.Info(i));
+// Whether a NAME argument selects a stored name (both "/"-separated): the
+// name itself, a directory holding it, or a wildcard matching either.
+bool Selects(std::string argument, const std::string& name) {
+    while (argument.size() > 1 && argument.back() == '/') argument.pop_back();
+    if (SameAsciiText(argument, name)) return true;
+    if (name.size() > argument.size() && name[argument.size()] == '/' &&
+        SameAsciiText(argument, name.substr(0, argument.size())))
+        return true;
+    if (!toolkit::HasWildcards(argument)) return false;
+    for (size_t cut = name.size();; cut = name.rfind('/', cut - 1)) {
+        if (toolkit::WildcardMatch(argument, name.substr(0, cut))) return true;
+        if (cut == 0 || cut == std::string::npos || name.rfind('/', cut - 1) == std::string::npos) return false;
     }
-    bool failed = false;
-    for (size_t n = 0; n < names.size(); ++n)
-        if (!found[n]) {
-            Error(names[n] + ": not found in archive");
-            failed = true;
-        }
-    if (failed) return 1;
-
-    // TargetPath stays empty, so the handler receives each stored name as it
-    // is and decides itself where, and whether, it is written.
-    size_t reached = 0;
-    std::string current;
-    quern.OnCheckFile = [&](std::string& path, TCProcessMode) {
-        const TArchiveFileInfo* info = reached < selected.size() ? selected[reached] : nullptr;
-        ++reached;
-        current = path;
-        const std::string why = o.absoluteNames ? std::string() : UnsafeReason(path);
-        if (!why.empty()) {
-            Error(current + ": " + why + ", not extracted (-P allows it)");
-            failed = true;
-            path.clear();
-            return;
-        }
-        if (info && !quern.CanExpandType(info->CompressionType)) {
-            Error(current + ": unsupported method " + MethodName(info->CompressionType) + ", not extracted");
-            failed = true;
-            path.clear();
-            return;
-        }
-        if (!platform::IsPathDelim(path[0])) path = target + path;  // as the component joins TargetPath
-        if (o.verbose) std::printf("%s\n", path.c_str());
-    };
-    TStringList fileList;
-    for (const auto& name : names) fileList.Add(name);
-    try {
-        quern.ExpandArchiveFile(archive, names.empty() ? nullptr : &fileList);
-    } catch (const Exception& e) {
-        Error((current.empty() ? archive : current) + ": " + e.Message);
-        return 1;
-    }
-    if (reached < selected.size()) {
-        Error(archive + ": the archive's total size was reached early; " + std::to_string(selected.size() - reached) +
-              " entries not extracted");
-        failed = true;
-    }
-    return failed ? 1 : 0;
 }
 
-// Counts what is written to it and keeps nothing.
-class TNullStream : public TStream {
+// Counts and forwards what is written to it: to standard output, or nowhere.
+class TSinkStream : public TStream {
 public:
+    explicit TSinkStream(platform::FileHandle out) : out_(out) {}
     int32_t Read(void*, int32_t) override { return 0; }
-    int32_t Write(const void*, int32_t count) override {
+    int32_t Write(const void* data, int32_t count) override {
         if (count <= 0) return 0;
+        if (position_ != size_) throw Exception("cannot seek on the output");
+        if (out_ != platform::InvalidFile) WriteAllTo(out_, data, count);
         position_ += count;
-        size_ = std::max(size_, position_);
+        size_ = position_;
         return count;
     }
     int64_t Seek(int64_t offset, SeekOrigin origin) override {
@@ -245,100 +386,334 @@ public:
     int64_t Size() override { return size_; }
 
 private:
+    platform::FileHandle out_;
     int64_t position_ = 0, size_ = 0;
 };
 
-int Test(const Options& o) {
-    const std::string& archive = o.positional[0];
+// Decodes the entries for which `wanted` holds (all when it is empty) into
+// `out` (standard output), or into nothing to test them. One error line per
+// failed entry; returns the number that failed.
+int DecodeEntries(const Options& o, const std::string& archive, const std::vector<bool>& wanted,
+                  platform::FileHandle out, int& ok) {
     TQuern quern;
     quern.Key = o.key;
     TFileStream stream(archive, fmOpenRead | fmShareExclusive);
     TArchiveHeader header;
     std::string id;
     ReadArchiveHeader(stream, header, id, nullptr);
-    int ok = 0, bad = 0;
+    int bad = 0;
     int64_t total = 0;
     TFileHeader fh;
     std::string name;
-    while (ReadFileHeader(stream, fh, name)) {
+    toolkit::Progress progress(static_cast<uint64_t>(std::max<int64_t>(stream.Size(), 1)));
+    for (size_t index = 0; ReadFileHeader(stream, fh, name); ++index) {
         const int64_t dataStart = stream.Position();
         total += fh.UncompressedSize;
-        try {
-            if (!quern.CanExpandType(fh.CompressionType))
-                throw Exception("unsupported method " + MethodName(fh.CompressionType));
-            TNullStream sink;
-            quern.ExpandEntry(sink, stream, fh.CompressedSize, fh.UncompressedSize, fh.Checksum, fh.CompressionType,
-                              id, fh.LockFlag);
-            if (sink.Size() != fh.UncompressedSize)
-                throw Exception("decoded to " + std::to_string(sink.Size()) + " bytes, the header says " +
-                                std::to_string(fh.UncompressedSize));
-            ++ok;
-        } catch (const std::exception& e) {
-            Error(name + ": " + e.what());
-            ++bad;
+        const std::string shown = ShownName(o, name);
+        if (wanted.empty() || (index < wanted.size() && wanted[index])) {
+            progress.Update(static_cast<uint64_t>(dataStart), shown);
+            quern.OnShowProgress = [&](int32_t& percent) {
+                progress.Update(static_cast<uint64_t>(dataStart + int64_t{fh.CompressedSize} * percent / 100), shown);
+            };
+            try {
+                if (!quern.CanExpandType(fh.CompressionType))
+                    throw Exception("unsupported method " + MethodName(fh.CompressionType));
+                TSinkStream sink(out);
+                quern.ExpandEntry(sink, stream, fh.CompressedSize, fh.UncompressedSize, fh.Checksum,
+                                  fh.CompressionType, id, fh.LockFlag);
+                if (sink.Size() != fh.UncompressedSize)
+                    throw Exception("decoded to " + std::to_string(sink.Size()) + " bytes, the header says " +
+                                    std::to_string(fh.UncompressedSize));
+                ++ok;
+                if (o.verbose) {
+                    progress.Clear();
+                    std::fprintf(out == platform::InvalidFile ? stdout : stderr, "%s\n", shown.c_str());
+                }
+            } catch (const std::exception& e) {
+                Error(shown + ": " + e.what());
+                ++bad;
+            }
         }
         stream.SetPosition(dataStart + fh.CompressedSize);
     }
-    if (total != header.TotalSize && ok + bad > 0) {
-        Error(archive + ": the header's total size " + std::to_string(header.TotalSize) +
+    if (bad == 0) progress.Finish();
+    if (wanted.empty() && total != header.TotalSize && ok + bad > 0) {
+        Error(o.archive + ": the header's total size " + std::to_string(header.TotalSize) +
               " differs from the entries' sum " + std::to_string(total));
         ++bad;
     }
-    if (bad > 0) return 1;
+    return bad;
+}
+
+int Test(const Options& o) {
+    const ArchiveInput input(o.archive);
+    int ok = 0;
+    if (DecodeEntries(o, input.Path(), {}, platform::InvalidFile, ok) > 0) return 1;
     std::printf("%d entries OK\n", ok);
     return 0;
 }
 
+// True when a file's data starts like a program: "#!" or the ELF magic.
+bool LooksExecutable(const std::string& path) {
+    const platform::FileHandle file = platform::OpenFile(path, platform::FileAccess::Read, platform::FileShare::DenyNone);
+    if (file == platform::InvalidFile) return false;
+    unsigned char head[4] = {};
+    const int32_t n = platform::ReadFile(file, head, 4);
+    platform::CloseFile(file);
+    return (n >= 2 && head[0] == '#' && head[1] == '!') ||
+           (n == 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F');
+}
+
+int Extract(const Options& o) {
+    const ArchiveInput input(o.archive);
+    const std::string& archive = input.Path();
+    Listing listing;
+    TQuern().ListArchiveFile(archive, listing.list);
+    const int count = listing.list.Count();
+
+    // Which entries the NAMEs and exclusions select.
+    std::vector<bool> wanted(static_cast<size_t>(count), false);
+    std::vector<bool> found(o.names.size(), false);
+    for (int i = 0; i < count; ++i) {
+        const std::string name = Generic(ShownName(o, listing.list.Strings(i)));
+        bool selected = o.names.empty();
+        for (size_t n = 0; n < o.names.size(); ++n)
+            if (Selects(Generic(o.names[n]), name)) selected = found[n] = true;
+        wanted[static_cast<size_t>(i)] = selected && !toolkit::Excluded(o.excludes, name);
+    }
+    for (size_t n = 0; n < o.names.size(); ++n)
+        if (!found[n]) Error(o.names[n] + ": not found in archive");
+
+    if (o.toStdout) {
+        const platform::FileHandle out = platform::StandardFile(1);
+        int ok = 0;
+        if (std::find(wanted.begin(), wanted.end(), true) != wanted.end())
+            DecodeEntries(o, archive, wanted, out, ok);
+        return toolkit::ErrorCount() > 0 ? 1 : 0;
+    }
+
+    std::string target = o.directory;
+    if (!target.empty() && !platform::IsPathDelim(target.back())) target += platform::PathDelim;
+    uint64_t totalPacked = 0;
+    for (int i = 0; i < count; ++i)
+        if (wanted[static_cast<size_t>(i)]) totalPacked += static_cast<uint64_t>(listing.Info(i).CompressedSize);
+    toolkit::Progress progress(totalPacked);
+    uint64_t done = 0;
+
+    // The component walks the entries whose names are in its file list, in
+    // archive order; a failed entry ends its walk, so the walk is started
+    // again after it until every selected entry has had its turn.
+    int next = 0;
+    while (next < count) {
+        TStringList fileList;
+        std::vector<int> walked;  // the entries this walk will meet, in order
+        for (int i = next; i < count; ++i)
+            if (wanted[static_cast<size_t>(i)] && fileList.IndexOf(listing.list.Strings(i)) < 0)
+                fileList.Add(listing.list.Strings(i));
+        for (int i = next; i < count; ++i)
+            if (fileList.IndexOf(listing.list.Strings(i)) >= 0) walked.push_back(i);
+        if (walked.empty()) break;
+
+        TQuern quern;
+        quern.MakeDirectories = true;
+        quern.ExceptionOnFileError = true;
+        quern.Key = o.key;
+        size_t reached = 0;
+        int currentIndex = -1;
+        std::string current;
+        // TargetPath stays empty, so the handler receives each stored name as
+        // it is and decides itself where, and whether, it is written.
+        quern.OnCheckFile = [&](std::string& path, TCProcessMode) {
+            currentIndex = reached < walked.size() ? walked[reached] : -1;
+            ++reached;
+            current = ShownName(o, path);
+            platform::ClearLastError();
+            const TArchiveFileInfo* info = currentIndex >= 0 ? &listing.Info(currentIndex) : nullptr;
+            if (info) progress.Update(done, current);
+            const auto skip = [&](const std::string& why) {
+                if (!why.empty()) Error(current + ": " + why);
+                if (info) done += static_cast<uint64_t>(info->CompressedSize);
+                path.clear();
+            };
+            if (currentIndex >= 0 && !wanted[static_cast<size_t>(currentIndex)]) return skip("");
+            const std::string why = o.absoluteNames ? std::string() : UnsafeReason(path);
+            if (!why.empty()) return skip(why + ", not extracted (-P allows it)");
+            if (info && !quern.CanExpandType(info->CompressionType))
+                return skip("unsupported method " + MethodName(info->CompressionType) + ", not extracted");
+            std::string native = current;
+            if (!platform::IsPathDelim(native[0])) native = target + native;  // as the component joins TargetPath
+            if (o.existing != Options::Replace) {
+                std::error_code ec;
+                if (fs::exists(fs::symlink_status(native, ec)))
+                    return skip(o.existing == Options::KeepFails ? "exists, not replaced (--keep-old-files)" : "");
+            }
+            path = native;
+            if (o.verbose) {
+                progress.Clear();
+                std::printf("%s\n", current.c_str());
+                std::fflush(stdout);
+            }
+        };
+        quern.OnShowProgress = [&](int32_t& percent) {
+            if (currentIndex >= 0)
+                progress.Update(done + static_cast<uint64_t>(listing.Info(currentIndex).CompressedSize) *
+                                           static_cast<uint64_t>(std::max(percent, 0)) / 100,
+                                current);
+        };
+        const auto afterWalk = [&](const TStringList& written) {
+            for (int w = 0; w < written.Count(); ++w)
+                if (LooksExecutable(written.Strings(w)) && !platform::MarkExecutable(written.Strings(w)))
+                    Warn(written.Strings(w) + ": cannot make it executable" + toolkit::SystemReason());
+        };
+        try {
+            quern.ExpandArchiveFile(archive, &fileList);
+            afterWalk(fileList);
+            if (reached < walked.size())
+                Error(o.archive + ": the archive's total size was reached early; " +
+                      std::to_string(walked.size() - reached) + " entries not extracted");
+            break;
+        } catch (const EStreamError& e) {
+            Error((current.empty() ? o.archive : current) + ": " + e.Message + toolkit::SystemReason());
+        } catch (const EInOutError& e) {
+            Error((current.empty() ? o.archive : current) + ": " + WithReason(e));
+        } catch (const Exception& e) {
+            Error((current.empty() ? o.archive : current) + ": " + e.Message);
+        }
+        // Only a failed entry goes on; a failure before any entry is the archive's.
+        if (currentIndex < 0) break;
+        done += static_cast<uint64_t>(listing.Info(currentIndex).CompressedSize);
+        next = currentIndex + 1;
+    }
+    if (toolkit::ErrorCount() == 0) progress.Finish();
+    return toolkit::ErrorCount() > 0 ? 1 : 0;
+}
+
 int Create(const Options& o) {
-    if (o.positional.size() < 2) throw UsageError("nothing to archive");
-    const std::string& archive = o.positional[0];
+    if (o.names.empty()) throw UsageError("nothing to archive");
     const std::string methods[] = {"none", "rle", "lzh", "custom", "lh5"};
     const auto m = std::find(std::begin(methods), std::end(methods), o.method);
     if (m == std::end(methods) || *m == "custom") throw UsageError("unknown method " + o.method);
     const auto type = static_cast<uint8_t>(m - std::begin(methods));
     const int32_t lockFlag = !o.haveKey ? 0 : o.scramble ? 2 : 1;
+    const bool toStdout = o.archive == "-";
+    if (toStdout && platform::IsTerminal(platform::StandardFile(1)))
+        throw Exception("refusing to write an archive to a terminal");
 
     TArchiveWriter writer;
     writer.CompressID = MethodIDs[type];
     writer.Key = o.key;
+    writer.LatestDate = toolkit::SourceDateLimit();
     std::error_code ec;
-    const fs::path archivePath(archive);
-    std::set<std::string> stored;
-    const auto add = [&](const fs::path& file, const fs::path& name) {
-        if (fs::exists(archivePath, ec) && fs::equivalent(file, archivePath, ec)) return;  // not into itself
-        const std::string storedName = name.lexically_normal().string();
-        if (!stored.insert(platform::ToStoredSeparators(storedName)).second)
-            throw Exception(file.string() + ": a second file named " + storedName);
-        if (o.verbose) std::printf("%s\n", storedName.c_str());
-        writer.AddFile(file.string(), storedName, type, lockFlag);
+    const fs::path archivePath(o.archive);
+    std::set<std::string> stored;  // ASCII letters folded: Windows would merge such names
+    struct Added {
+        std::string shown;
+        uint64_t size;
     };
-    for (size_t i = 1; i < o.positional.size(); ++i) {
-        const fs::path path(o.positional[i]);
-        const auto status = fs::status(path, ec);
-        if (fs::is_regular_file(status)) {
-            add(path, path.filename());
-        } else if (fs::is_directory(status)) {
-            // Stored below the directory's own name, which ".", ".." and a root do not have.
-            fs::path prefix = path.lexically_normal();
-            if (!prefix.has_filename()) prefix = prefix.parent_path();
-            prefix = prefix.filename();
-            if (prefix == "." || prefix == ".." || prefix.empty()) prefix.clear();
-            std::vector<fs::path> files;
-            for (const auto& entry : fs::recursive_directory_iterator(path))
-                if (entry.is_regular_file()) files.push_back(entry.path());
-            std::sort(files.begin(), files.end());
-            for (const auto& file : files) add(file, prefix / file.lexically_relative(path));
-        } else {
-            throw Exception(path.string() + ": not a file or directory");
+    std::vector<Added> added;
+    // A PATH that is not there is most likely mistyped: no archive, rather
+    // than one without it that replaces the old one.
+    for (const std::string& argument : o.names) {
+        const fs::path path = o.directory.empty() || fs::path(argument).is_absolute() ? fs::path(argument)
+                                                                                      : fs::path(o.directory) / argument;
+        if (!fs::exists(fs::symlink_status(path, ec))) Error(path.string() + ": no such file or directory");
+    }
+    if (toolkit::ErrorCount() > 0) {
+        Error(o.archive + ": archive not written");
+        return 1;
+    }
+    for (const std::string& argument : o.names) {
+        const fs::path given(argument);
+        const fs::path path = o.directory.empty() || given.is_absolute() ? given : fs::path(o.directory) / given;
+        // Stored below the directory's own name, which ".", ".." and a root do not have.
+        fs::path prefix = given.lexically_normal();
+        if (!prefix.has_filename()) prefix = prefix.parent_path();
+        prefix = prefix.filename();
+        if (prefix == "." || prefix == ".." || prefix.empty()) prefix.clear();
+        const bool isDirectory = fs::is_directory(path, ec);
+        for (const toolkit::InputFile& file : toolkit::CollectTree(path, isDirectory ? prefix.string() : std::string(), o.excludes)) {
+            if (!toStdout && fs::exists(archivePath, ec) && fs::equivalent(file.path, archivePath, ec)) continue;  // not into itself
+            std::string name = platform::ToNativeSeparators(platform::ToStoredSeparators(file.name));
+            if (ConvertNames) {
+                const auto converted = codepage::FromUtf8(name, o.codePage);
+                if (!converted) {
+                    Error(file.path.string() + ": the name cannot be written in code page " +
+                          std::to_string(o.codePage) + "; not stored (--code-page 65001 keeps UTF-8 names)");
+                    continue;
+                }
+                name = *converted;
+            }
+            std::string folded = platform::ToStoredSeparators(name);
+            for (char& c : folded)
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (!stored.insert(folded).second) {
+                Error(file.path.string() + ": a second file named " + file.name + " (names ignore case); not stored");
+                continue;
+            }
+            try {
+                writer.AddFile(file.path.string(), name, type, lockFlag);
+                added.push_back({file.name, file.size});
+            } catch (const Exception& e) {
+                Error(file.path.string() + ": " + e.Message + toolkit::SystemReason());
+            }
         }
     }
-    writer.WriteToFile(archive);
-    return 0;
+
+    uint64_t total = 0;
+    for (const auto& a : added) total += a.size;
+    toolkit::Progress progress(total);
+    uint64_t before = 0;
+    int current = -1;
+    FILE* const listTo = toStdout ? stderr : stdout;
+    writer.OnEntry = [&](int index) {
+        if (current >= 0) before += added[static_cast<size_t>(current)].size;
+        current = index;
+        progress.Update(before, added[static_cast<size_t>(index)].shown);
+        if (o.verbose) {
+            progress.Clear();
+            std::fprintf(listTo, "%s\n", added[static_cast<size_t>(index)].shown.c_str());
+            std::fflush(listTo);
+        }
+    };
+    writer.OnShowProgress = [&](int32_t& percent) {
+        if (current >= 0)
+            progress.Update(before + added[static_cast<size_t>(current)].size * static_cast<uint64_t>(std::max(percent, 0)) / 100,
+                            added[static_cast<size_t>(current)].shown);
+    };
+    const auto where = [&] { return current >= 0 ? added[static_cast<size_t>(current)].shown + ": " : std::string(); };
+    try {
+        platform::ClearLastError();
+        if (toStdout) {
+            TempFile temp;
+            {
+                TFileStream out(temp.path, fmCreate);
+                writer.WriteToStream(out);
+            }
+            current = -1;
+            progress.Finish();
+            TFileStream in(temp.path, fmOpenRead | fmShareDenyNone);
+            std::vector<char> buffer(1 << 16);
+            for (int32_t n; (n = in.Read(buffer.data(), static_cast<int32_t>(buffer.size()))) > 0;)
+                WriteAllTo(platform::StandardFile(1), buffer.data(), n);
+        } else {
+            writer.WriteToFile(o.archive);
+            platform::SetNewFilePermissions(o.archive);
+            progress.Finish();
+        }
+    } catch (const EStreamError& e) {
+        Error(o.archive + ": " + where() + e.Message + toolkit::SystemReason() + "; archive not written");
+    } catch (const EInOutError& e) {
+        Error(o.archive + ": " + where() + WithReason(e) + "; archive not written");
+    } catch (const Exception& e) {
+        Error(o.archive + ": " + where() + e.Message + "; archive not written");
+    }
+    return toolkit::ErrorCount() > 0 ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    toolkit::SetProgramName("quern");
     if (argc < 2) {
         std::fputs(Usage, stderr);
         return 2;
@@ -349,16 +724,17 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
-        if (command != "l" && command != "x" && command != "t" && command != "c")
-            throw UsageError("unknown command '" + command + "'");
         const Options o = ParseOptions(argc, argv);
-        if (command == "l") return List(o);
-        if (command == "x") return Extract(o);
-        if (command == "t") return Test(o);
+        if (o.command == 'l') return List(o);
+        if (o.command == 'x') return Extract(o);
+        if (o.command == 't') return Test(o);
         return Create(o);
     } catch (const UsageError& e) {
         Error(std::string(e.what()) + " (quern --help tells more)");
         return 2;
+    } catch (const EStreamError& e) {
+        Error(e.Message + toolkit::SystemReason());
+        return 1;
     } catch (const std::exception& e) {  // Exception and the library's own failures alike
         Error(e.what());
         return 1;

@@ -144,7 +144,7 @@ TEST(QuernTool, UsageAndFailuresGiveOneMessageAndAStatus) {
         {"c --scramble a.zmar x", 2, "--scramble needs a key"},
         {"l missing.zmar", 1, "Cannot open file missing.zmar"},
         {"x missing.zmar NAME", 1, "Cannot open file missing.zmar"},
-        {"c a.zmar no-such-path", 1, "no-such-path: not a file or directory"},
+        {"c a.zmar no-such-path", 1, "no-such-path: no such file or directory"},
     };
     for (const auto& c : cases) {
         const ToolRun r = Quern(dir, c.args);

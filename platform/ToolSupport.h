@@ -1,0 +1,28 @@
+// What the command-line tools need of their platform beyond the setup's own
+// needs: the standard streams, terminals, and POSIX permission bits.
+#pragma once
+
+#include <string>
+
+#include "platform/Platform.h"
+
+namespace platform {
+
+// The standard streams as file handles: 0 input, 1 output, 2 error. Bytes go
+// through unchanged (no text-mode translation on Windows).
+FileHandle StandardFile(int which);
+// True when the handle is an interactive terminal (a console on Windows).
+bool IsTerminal(FileHandle file);
+// Resets the code that LastErrorCode reports, so that a failure's reason is
+// not taken from an earlier, unrelated call.
+void ClearLastError();
+
+// POSIX: a regular file gets the execute bits that the process's umask lets
+// a new program have (0777 & ~umask), for the classes that may already read
+// it. Windows has no such bits: true, nothing changes.
+bool MarkExecutable(const std::string& path);
+// POSIX: the permission bits of a file made afresh (0666 & ~umask), for
+// files first created private and renamed into place. Windows: true.
+bool SetNewFilePermissions(const std::string& path);
+
+}  // namespace platform

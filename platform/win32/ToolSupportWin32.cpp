@@ -1,0 +1,26 @@
+#include <windows.h>
+
+#include "platform/ToolSupport.h"
+
+namespace platform {
+
+FileHandle StandardFile(int which) {
+    const DWORD ids[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    if (which < 0 || which > 2) return InvalidFile;
+    const HANDLE handle = GetStdHandle(ids[which]);
+    return handle == nullptr || handle == INVALID_HANDLE_VALUE ? InvalidFile : reinterpret_cast<FileHandle>(handle);
+}
+
+bool IsTerminal(FileHandle file) {
+    DWORD mode = 0;
+    return file != InvalidFile && GetFileType(reinterpret_cast<HANDLE>(file)) == FILE_TYPE_CHAR &&
+           GetConsoleMode(reinterpret_cast<HANDLE>(file), &mode);
+}
+
+void ClearLastError() { SetLastError(0); }
+
+bool MarkExecutable(const std::string&) { return true; }
+
+bool SetNewFilePermissions(const std::string&) { return true; }
+
+}  // namespace platform
