@@ -633,7 +633,9 @@ int Create(const Options& o) {
         const bool isDirectory = fs::is_directory(path, ec);
         for (const toolkit::InputFile& file : toolkit::CollectTree(path, isDirectory ? prefix.string() : std::string(), o.excludes)) {
             if (!toStdout && fs::exists(archivePath, ec) && fs::equivalent(file.path, archivePath, ec)) continue;  // not into itself
-            std::string name = platform::ToNativeSeparators(platform::ToStoredSeparators(file.name));
+            std::string name = file.name;  // "/" between components, whatever the platform
+            std::replace(name.begin(), name.end(), '/', '\\');
+            name = platform::ToNativeSeparators(name);
             if (ConvertNames) {
                 const auto converted = codepage::FromUtf8(name, o.codePage);
                 if (!converted) {
@@ -652,7 +654,7 @@ int Create(const Options& o) {
             }
             try {
                 writer.AddFile(file.path.string(), name, type, lockFlag);
-                added.push_back({file.name, file.size});
+                added.push_back({ConvertNames ? file.name : name, file.size});
             } catch (const Exception& e) {
                 Error(file.path.string() + ": " + e.Message + toolkit::SystemReason());
             }
