@@ -36,6 +36,7 @@ done
 [[ -n "$wine" ]] || { missing "wine64" "the Windows test run"; have_wine=0; }
 command -v xvfb-run >/dev/null && command -v xauth >/dev/null || { missing "xvfb-run/xauth" "the Windows test run"; have_wine=0; }
 command -v x86_64-w64-mingw32-objdump >/dev/null || { missing "x86_64-w64-mingw32-objdump" "the 64-bit build"; have_x86_64=0; }
+command -v x86_64-w64-mingw32-windres >/dev/null || { missing "x86_64-w64-mingw32-windres" "the 64-bit build"; have_x86_64=0; }
 
 build() {  # preset
     local preset="$1"
@@ -71,10 +72,25 @@ check_images() {  # build dir, `file` pattern, objdump, kind
     echo "windows-tests: $count programs in $dir are $kind images needing system DLLs only"
 }
 
+# The four shipped programs carry their manifest and version information
+# (the project's version), setup.exe also its icon.
+check_resources() {  # build dir, windres
+    local dir="$1" windres="$2" version programs=()
+    version="$(cat "$dir/res/project-version")"
+    for exe in setup/setup.exe wizard/inst32.exe tools/quern.exe tools/mksetup.exe; do
+        [[ -f "$dir/$exe" ]] || continue
+        [[ "$exe" == setup/setup.exe ]] && programs+=(--icon)
+        programs+=("$dir/$exe")
+    done
+    [[ ${#programs[@]} -eq 0 ]] || bash scripts/windows-resources.sh "$windres" "$version" "${programs[@]}" ||
+        { echo "windows-tests: FAILED: resource check of $dir" >&2; exit 1; }
+}
+
 mkdir -p build
 if [[ $have_x86_64 -eq 1 ]]; then
     build mingw-x86_64
     check_images build/mingw-x86_64 'PE32\+ executable.*x86-64' x86_64-w64-mingw32-objdump "PE32+ x86-64"
+    check_resources build/mingw-x86_64 x86_64-w64-mingw32-windres
     if [[ $have_wine -eq 1 ]]; then
         export WINEDEBUG=-all
         export WINEPREFIX="${WINEPREFIX:-$root/build/mingw-x86_64/wineprefix}"
@@ -115,6 +131,9 @@ if [[ $have_i686 -eq 1 ]]; then
     objdump=i686-w64-mingw32-objdump
     command -v "$objdump" >/dev/null || objdump=x86_64-w64-mingw32-objdump
     check_images build/mingw-i686 'PE32 executable.*Intel 80386' "$objdump" "PE32 Intel 80386"
+    windres=i686-w64-mingw32-windres
+    command -v "$windres" >/dev/null || windres=x86_64-w64-mingw32-windres
+    check_resources build/mingw-i686 "$windres"
     # The shipped stub must end below the payload scan start (210000), with
     # room to spare, so that mksetup pads it instead of appending at its end.
     stub=build/mingw-i686/setup/setup.exe
