@@ -4,9 +4,13 @@
 #   1. preset mingw-x86_64 (tests on), its ctest run under 64-bit Wine on a
 #      virtual X display (the 32-bit Wine that would run the shipped target
 #      is not installable here);
+#      then the form's window tests again at 96 and at 144 dpi, in a Wine
+#      prefix of their own;
 #   2. preset mingw-i686, the shipped 32-bit target, built and checked;
 #   3. every built program must be a PE32 (i686) / PE32+ (x86_64) image that
-#      needs nothing but system DLLs.
+#      needs nothing but system DLLs; the four shipped programs carry their
+#      manifest and version information, setup.exe its icon and, i686, it
+#      stays below 200000 bytes.
 #
 # With CI=true a missing cross compiler, Wine or Xvfb is a failure; otherwise
 # the script says what it skipped. QUERN_WINDOWS_TARGETS="a b" builds only
@@ -123,6 +127,31 @@ if [[ $have_x86_64 -eq 1 ]]; then
             "$2" -k 2>/dev/null || true
             exit $status
         ' windows-tests "$wine" "$wineserver" "$only" "$native_tools"
+
+        # The form at 96 and at 144 dpi. Wine's dpi is its LogPixels setting,
+        # which belongs to the prefix: the form gets a copy of its own, so the
+        # shared prefix keeps the dpi the other tests rely on.
+        platform_tests="build/mingw-x86_64/tests/platform_tests.exe"
+        if [[ -f "$platform_tests" ]]; then
+            dpi_prefix="$root/build/mingw-x86_64/wineprefix-dpi"
+            rm -rf "$dpi_prefix"
+            cp -a "$WINEPREFIX" "$dpi_prefix"
+            WINEPREFIX="$dpi_prefix" xvfb-run -a bash -c '
+                status=0
+                for dpi in 96 144; do
+                    "$1" reg add "HKCU\Control Panel\Desktop" /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null 2>&1
+                    if QUERN_EXPECT_DPI=$dpi "$1" "$3" --gtest_filter="Win32Window.*" >"$4/dpi-$dpi.log" 2>&1; then
+                        echo "windows-tests: the form at $dpi dpi: scaled from its design, caption not clipped"
+                    else
+                        cat "$4/dpi-$dpi.log"
+                        echo "windows-tests: FAILED: the form at $dpi dpi" >&2
+                        status=1
+                    fi
+                done
+                "$2" -k 2>/dev/null || true
+                exit $status
+            ' windows-dpi "$wine" "$wineserver" "$platform_tests" "$dpi_prefix"
+        fi
     fi
 fi
 

@@ -51,7 +51,10 @@ private:
     LRESULT HandleFormMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     void Dispatch(MSG& msg);
     void RethrowPending();
+    void Layout(int dpi, const RECT* placement);
 
+    FormDesign design_;
+    int dpi_ = 96;
     HWND application_ = nullptr;
     HWND form_ = nullptr;
     HWND label_ = nullptr;
@@ -91,6 +94,39 @@ void Win32Window::RegisterClasses() {
 // The form's pixels are given at 96 dpi and follow the screen's resolution.
 int Scaled(int pixels, int dpi) { return MulDiv(pixels, dpi, 96); }
 
+// Windows 10 (1607) and later tell a per-monitor aware window its monitor's
+// dpi; the systems before have one dpi for all, the screen's.
+template <typename Function>
+Function User32Function(const char* name) {
+    const FARPROC address = GetProcAddress(GetModuleHandleA("user32.dll"), name);
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(address));
+}
+
+int WindowDpi(HWND hwnd) {
+    static const auto getDpiForWindow = User32Function<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+    if (getDpiForWindow && hwnd) {
+        if (const UINT dpi = getDpiForWindow(hwnd)) return static_cast<int>(dpi);
+    }
+    const HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
+    if (screen) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+// The frame around a client area at the given dpi (the caption's height
+// follows the monitor's dpi too).
+RECT FrameFor(int clientWidth, int clientHeight, int dpi) {
+    static const auto adjustForDpi =
+        User32Function<BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
+    RECT frame{0, 0, clientWidth, clientHeight};
+    if (!adjustForDpi || !adjustForDpi(&frame, FormStyle, FALSE, FormExStyle, static_cast<UINT>(dpi)))
+        AdjustWindowRectEx(&frame, FormStyle, FALSE, FormExStyle);
+    return frame;
+}
+
+// WM_DPICHANGED, which older headers do not name.
+constexpr UINT WMDpiChanged = 0x02E0;
+
 Win32Window::Win32Window(const std::string& applicationTitle) {
     RegisterClasses();
     const int x = GetSystemMetrics(SM_CXSCREEN) / 2, y = GetSystemMetrics(SM_CYSCREEN) / 2;
@@ -109,38 +145,68 @@ Win32Window::~Win32Window() {
 
 void Win32Window::Create(const FormDesign& design) {
     if (form_) return;
-    const HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen) ReleaseDC(nullptr, screen);
-
-    RECT frame{0, 0, Scaled(design.ClientWidth, dpi), Scaled(design.ClientHeight, dpi)};
-    AdjustWindowRectEx(&frame, FormStyle, FALSE, FormExStyle);
-    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
-    const int left = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
-    const int top = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-
+    design_ = design;
     const HINSTANCE instance = GetModuleHandleA(nullptr);
-    form_ = CreateWindowExA(FormExStyle, FormClass, design.Caption.c_str(), FormStyle, left, top, width, height,
-                            application_, nullptr, instance, nullptr);
+    form_ = CreateWindowExA(FormExStyle, FormClass, design.Caption.c_str(), FormStyle, 0, 0, 0, 0, application_,
+                            nullptr, instance, nullptr);
     if (!form_) return;
     SetWindowLongPtrA(form_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 
-    font_ = CreateFontA(Scaled(design.FontHeight, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                        design.FontName.c_str());
-
-    const Rect& l = design.LabelBounds;
-    // SS_LEFT wraps at word boundaries; the label keeps its designed size.
+    // SS_LEFT wraps at word boundaries; the label keeps its designed size
+    // unless its text would not fit (see Layout).
     label_ = CreateWindowExA(0, "STATIC", design.LabelCaption.c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX,
-                             Scaled(l.Left, dpi), Scaled(l.Top, dpi), Scaled(l.Width, dpi), Scaled(l.Height, dpi),
-                             form_, reinterpret_cast<HMENU>(1), instance, nullptr);
-    if (label_ && font_) SendMessageA(label_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-
-    const Rect& p = design.ProgressBounds;
-    progress_ = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, Scaled(p.Left, dpi),
-                                Scaled(p.Top, dpi), Scaled(p.Width, dpi), Scaled(p.Height, dpi), form_,
+                             0, 0, 0, 0, form_, reinterpret_cast<HMENU>(1), instance, nullptr);
+    progress_ = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, form_,
                                 reinterpret_cast<HMENU>(2), instance, nullptr);
     SetProgressRange(0, 100);
+    Layout(WindowDpi(form_), nullptr);
+}
+
+// Sizes the form, its controls and its font from the 96-dpi design for `dpi`,
+// centred on the screen or, when the monitor's dpi changed, at `placement`.
+// The font keeps its point size. Should the wrapped caption need more lines
+// at this dpi than the design's height holds (fonts do not scale in exact
+// steps), the label, and the form below it, grow so nothing is clipped.
+void Win32Window::Layout(int dpi, const RECT* placement) {
+    dpi_ = dpi;
+    const int points = MulDiv(-design_.FontHeight, 72, 96);  // -11 pixels at 96 dpi: 8 pt
+    const HFONT font = CreateFontA(-MulDiv(points, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                   DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                   DEFAULT_PITCH | FF_DONTCARE, design_.FontName.c_str());
+
+    const Rect& l = design_.LabelBounds;
+    const Rect& p = design_.ProgressBounds;
+    RECT text{0, 0, Scaled(l.Width, dpi), 0};
+    int labelHeight = Scaled(l.Height, dpi);
+    if (const HDC dc = GetDC(label_)) {
+        const HGDIOBJ old = SelectObject(dc, font ? font : GetStockObject(DEFAULT_GUI_FONT));
+        DrawTextA(dc, design_.LabelCaption.c_str(), static_cast<int>(design_.LabelCaption.size()), &text,
+                  DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+        SelectObject(dc, old);
+        ReleaseDC(label_, dc);
+    }
+    const int grow = text.bottom > labelHeight ? text.bottom - labelHeight : 0;
+    labelHeight += grow;
+
+    const int clientWidth = Scaled(design_.ClientWidth, dpi), clientHeight = Scaled(design_.ClientHeight, dpi) + grow;
+    const RECT frame = FrameFor(clientWidth, clientHeight, dpi);
+    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
+    const int left = placement ? placement->left : (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    const int top = placement ? placement->top : (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    SetWindowPos(form_, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    // The frame actually drawn decides: correct by what the client area missed.
+    RECT client{};
+    if (GetClientRect(form_, &client) && (client.right != clientWidth || client.bottom != clientHeight))
+        SetWindowPos(form_, nullptr, 0, 0, width + clientWidth - client.right, height + clientHeight - client.bottom,
+                     SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+    MoveWindow(label_, Scaled(l.Left, dpi), Scaled(l.Top, dpi), Scaled(l.Width, dpi), labelHeight, TRUE);
+    MoveWindow(progress_, Scaled(p.Left, dpi), Scaled(p.Top, dpi) + grow, Scaled(p.Width, dpi),
+               Scaled(p.Height, dpi), TRUE);
+
+    if (!font) return;  // the label keeps the font it has
+    if (label_) SendMessageA(label_, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    if (font_) DeleteObject(font_);
+    font_ = font;
 }
 
 void Win32Window::Show() {
@@ -226,6 +292,10 @@ LRESULT Win32Window::HandleFormMessage(HWND hwnd, UINT message, WPARAM wParam, L
             } catch (...) {
                 if (!pending_) pending_ = std::current_exception();
             }
+            return 0;
+        case WMDpiChanged:
+            // The form moved to a monitor of another dpi (per-monitor awareness).
+            if (const int dpi = LOWORD(wParam); dpi > 0 && dpi != dpi_) Layout(dpi, reinterpret_cast<RECT*>(lParam));
             return 0;
         case WM_DESTROY:
             form_ = label_ = progress_ = nullptr;

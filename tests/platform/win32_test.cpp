@@ -14,6 +14,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdlib>
+#include <utility>
+
 // The layer's names that windows.h would rewrite into its own ...A calls.
 #undef MessageBox
 #undef WriteProfileString
@@ -55,7 +58,99 @@ struct ShownForm {
     }
 };
 
+// Where the form's parts lie at the moment, in its client coordinates.
+struct FormGeometry {
+    SIZE client{};
+    RECT label{}, bar{};
+    SIZE text{};  // the caption wrapped at the label's width, in the label's font
+    LONG fontHeight = 0;
+};
+
+FormGeometry Measure(HWND form) {
+    FormGeometry g;
+    RECT client{};
+    GetClientRect(form, &client);
+    g.client = {client.right, client.bottom};
+    const HWND label = FindWindowExA(form, nullptr, "STATIC", nullptr);
+    const HWND bar = FindWindowExA(form, nullptr, PROGRESS_CLASSA, nullptr);
+    for (auto [hwnd, rect] : {std::pair{label, &g.label}, std::pair{bar, &g.bar}}) {
+        GetWindowRect(hwnd, rect);
+        MapWindowPoints(nullptr, form, reinterpret_cast<POINT*>(rect), 2);
+    }
+    const auto font = reinterpret_cast<HFONT>(SendMessageA(label, WM_GETFONT, 0, 0));
+    LOGFONTA logFont{};
+    if (font && GetObjectA(font, sizeof logFont, &logFont)) g.fontHeight = logFont.lfHeight;
+    // As the static control draws SS_LEFT text: word-wrapped, tabs expanded.
+    const std::string text = WindowText(label);
+    RECT bounds{0, 0, g.label.right - g.label.left, 0};
+    const HDC dc = GetDC(label);
+    const HGDIOBJ old = SelectObject(dc, font);
+    DrawTextA(dc, text.c_str(), static_cast<int>(text.size()), &bounds,
+              DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
+    g.text = {bounds.right, bounds.bottom};
+    return g;
+}
+
+// The form at `dpi`: its 96-dpi design scaled, the font 8 pt at that dpi, and
+// the label's text wholly inside the label. Only when the text needs more
+// lines than the design holds does the label (and the form below it) grow.
+void ExpectScaledFor(HWND form, int dpi) {
+    const FormGeometry g = Measure(form);
+    const auto scaled = [dpi](int pixels) { return MulDiv(pixels, dpi, 96); };
+    EXPECT_EQ(g.fontHeight, -MulDiv(8, dpi, 72));
+    EXPECT_LE(g.text.cx, g.label.right - g.label.left) << "the caption is clipped at " << dpi << " dpi";
+    EXPECT_LE(g.text.cy, g.label.bottom - g.label.top) << "the caption is clipped at " << dpi << " dpi";
+    const LONG grow = g.label.bottom - g.label.top - scaled(41);
+    EXPECT_GE(grow, 0);
+    if (grow > 0) {
+        EXPECT_GT(g.text.cy, scaled(41)) << "the label grew although its text fitted";
+    }
+    EXPECT_EQ(g.client.cx, scaled(312));
+    EXPECT_EQ(g.client.cy, scaled(81) + grow);
+    EXPECT_EQ(g.label.left, scaled(8));
+    EXPECT_EQ(g.label.top, scaled(6));
+    EXPECT_EQ(g.label.right - g.label.left, scaled(304));
+    EXPECT_EQ(g.bar.left, scaled(9));
+    EXPECT_EQ(g.bar.top, scaled(51) + grow);
+    EXPECT_EQ(g.bar.right - g.bar.left, scaled(294));
+    EXPECT_EQ(g.bar.bottom - g.bar.top, scaled(22));
+    EXPECT_LE(g.label.bottom, g.bar.top);
+    if (dpi == 144 && grow == 0) {
+        EXPECT_EQ((std::pair{g.client.cx, g.client.cy}), (std::pair{468L, 122L}));
+    }
+}
+
 }  // namespace
+
+// The Windows test run repeats this under Wine at 96 and at 144 dpi (Wine's
+// LogPixels), naming the dpi it set in QUERN_EXPECT_DPI.
+TEST(Win32Window, ScalesItsDesignToTheScreenDpiWithoutClippingTheCaption) {
+    ShownForm form;
+    ASSERT_NE(form.hwnd, nullptr);
+    const int dpi = ScreenDpi();
+    if (const char* expected = std::getenv("QUERN_EXPECT_DPI")) {
+        ASSERT_EQ(dpi, std::atoi(expected)) << "Wine's LogPixels did not take effect";
+    }
+    ExpectScaledFor(form.hwnd, dpi);
+}
+
+// Moved to a monitor of another dpi, a per-monitor aware window is told so
+// with WM_DPICHANGED and lays itself out again at the suggested place.
+TEST(Win32Window, FollowsAMonitorOfAnotherDpi) {
+    ShownForm form;
+    ASSERT_NE(form.hwnd, nullptr);
+    const int other = ScreenDpi() == 144 ? 96 : 144;
+    RECT suggested{40, 30, 40 + 600, 30 + 300};
+    SendMessageA(form.hwnd, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(other, other),
+                 reinterpret_cast<LPARAM>(&suggested));
+    ExpectScaledFor(form.hwnd, other);
+    RECT frame{};
+    GetWindowRect(form.hwnd, &frame);
+    EXPECT_EQ(frame.left, 40);
+    EXPECT_EQ(frame.top, 30);
+}
 
 TEST(Win32Window, IsTheFixedSetupFormOfTheResource) {
     ShownForm form;
@@ -96,7 +191,7 @@ TEST(Win32Window, IsTheFixedSetupFormOfTheResource) {
     LOGFONTA logFont{};
     ASSERT_NE(GetObjectA(font, sizeof logFont, &logFont), 0);
     EXPECT_STREQ(logFont.lfFaceName, "MS Sans Serif");
-    EXPECT_EQ(logFont.lfHeight, Scaled(-11));
+    EXPECT_EQ(logFont.lfHeight, -MulDiv(8, ScreenDpi(), 72));  // 8 pt at the screen's dpi
     EXPECT_EQ(logFont.lfCharSet, DEFAULT_CHARSET);
 
     // The archive length of the shipped file is beyond a 16-bit range.
