@@ -20,7 +20,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 jobs="${QUERN_JOBS:-2}"
-install_hint="apt-get install -y mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth"
+install_hint="apt-get install -y mingw-w64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth xdotool osslsigncode openssl"
 
 missing() {
     if [[ "${CI:-}" == "true" ]]; then
@@ -40,6 +40,8 @@ done
 [[ -n "$wine" ]] || { missing "wine64" "the Windows test run"; have_wine=0; }
 command -v xvfb-run >/dev/null && command -v xauth >/dev/null || { missing "xvfb-run/xauth" "the Windows test run"; have_wine=0; }
 command -v x86_64-w64-mingw32-objdump >/dev/null || { missing "x86_64-w64-mingw32-objdump" "the 64-bit build"; have_x86_64=0; }
+have_signing=1
+command -v osslsigncode >/dev/null && command -v openssl >/dev/null || { missing "osslsigncode/openssl" "the signed-setup checks"; have_signing=0; }
 command -v x86_64-w64-mingw32-windres >/dev/null || { missing "x86_64-w64-mingw32-windres" "the 64-bit build"; have_x86_64=0; }
 
 build() {  # preset
@@ -170,6 +172,16 @@ if [[ $have_i686 -eq 1 ]]; then
         size=$(stat -c %s "$stub")
         [[ $size -lt 200000 ]] || { echo "windows-tests: FAILED: $stub is $size bytes, not below 200000" >&2; exit 1; }
         echo "windows-tests: the shipped setup.exe is $size bytes"
+    fi
+    # A setup from the shipped stub, signed: it cannot run here (no 32-bit
+    # Wine), but its signature, its layout and its integrity record are checked.
+    if [[ -f "$stub" && -f build/mingw-i686/wizard/inst32.exe && -n "${native_tools:-}" && $have_signing -eq 1 ]]; then
+        signing=build/mingw-i686/signing
+        rm -rf "$signing"
+        mkdir -p "$signing/wizard"
+        cp demo/wizard/* build/mingw-i686/wizard/inst32.exe "$signing/wizard/"
+        "$native_tools/mksetup" -o "$signing/setup.exe" --stub "$stub" --wizard "$signing/wizard" --payload demo/payload
+        bash scripts/windows-signing.sh "$signing/setup.exe" "$signing/signed/setup.exe" "$signing/signed"
     fi
     echo "windows-tests: the 32-bit programs are built but not run (no 32-bit Wine here)"
 fi
