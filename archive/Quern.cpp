@@ -164,6 +164,10 @@ void TQuern::ExpandEntry(TStream& dest, TStream& source, int32_t Sourcesize, int
                 // Descrambled with the wrong key, LH5 data shows as a bad table.
                 if (LockFlag > 0) throw EInvalidKey();
                 throw;
+            } catch (const EUnexpectedEndOfData&) {
+                // ... and LZH or LH5 data may run past its span.
+                if (LockFlag > 0) throw EInvalidKey();
+                throw;
             }
             break;
         case ctCustom:

@@ -68,6 +68,8 @@ void CodecIO::FlushRest() {
 
 void CodecIO::ThrowBudget() { throw EUnableToCompress(); }
 
+void ThrowUnexpectedEnd() { throw EUnexpectedEndOfData(); }
+
 int32_t RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint8_t method,
                  uint32_t& checksum, bool Expanding, bool Scrambled, const CodecSettings& settings) {
     auto io = std::make_unique<CodecIO>(dest, source, Sourcesize, Expanding, Scrambled, settings);

@@ -95,6 +95,9 @@ private:
     uint8_t outBuf_[CodecBufferSize];
 };
 
+// For decoders: the stream needs bits past the end of its stored span.
+[[noreturn]] void ThrowUnexpectedEnd();
+
 // Runs one codec over Sourcesize bytes of source into dest. Method types 1, 2
 // and 4; any other type runs nothing and yields checksum 0. Returns the number
 // of bytes written when compressing.

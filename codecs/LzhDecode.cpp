@@ -1,7 +1,7 @@
 // "LZH" expander. The stream has no header, length or end marker: the
-// container's uncompressed size says when to stop. Bits past the end of the
-// stored span read as 0, so a damaged stream still ends after Destsize bytes
-// (plus at most the rest of its last match); the checksum tells the damage.
+// container's uncompressed size says when to stop. A stream that needs bits
+// past the end of its stored span (a cut stream, or a size that was raised)
+// stops with an error instead of expanding zero bits into output.
 #include <memory>
 
 #include "codecs/Lzh.h"
@@ -23,7 +23,12 @@ private:
     void Refill() {
         if (bitCount_ <= 8) {
             uint8_t b = io_.InputByte();
-            if (io_.InputEnded()) b = 0;
+            if (io_.InputEnded()) {
+                // Up to 16 bits are held: a second byte past the end is
+                // fetched only for a read that starts past the stream's bits.
+                if (++bytesPastEnd_ > 1) ThrowUnexpectedEnd();
+                b = 0;
+            }
             bitBuf_ = static_cast<uint16_t>(bitBuf_ | (b << (8 - bitCount_)));
             bitCount_ = static_cast<uint8_t>(bitCount_ + 8);
         }
@@ -65,6 +70,7 @@ private:
     LzhModel model_;
     uint16_t bitBuf_ = 0;
     uint8_t bitCount_ = 0;
+    int bytesPastEnd_ = 0;
     std::array<uint8_t, RingSize> ring_;
     int r_ = RingStart;
 };
@@ -91,6 +97,8 @@ void LzhDecoder::Expand(int32_t Destsize) {
             count += length;
         }
     }
+    // The last read may have run into the byte past the end unnoticed.
+    if (bitCount_ < 8 * bytesPastEnd_) ThrowUnexpectedEnd();
 }
 
 }  // namespace

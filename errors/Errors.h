@@ -36,6 +36,15 @@ public:
 class EBadChecksum : public Exception {
 public:
     EBadChecksum() : Exception("Bad checksum during expansion -- data may be invalid") {}
+
+protected:
+    explicit EBadChecksum(const std::string& message) : Exception(message) {}
+};
+// Damaged data found before the checksum: a compressed stream that needs more
+// bits than its stored span holds. Handlers of bad data catch it as EBadChecksum.
+class EUnexpectedEndOfData : public EBadChecksum {
+public:
+    EUnexpectedEndOfData() : EBadChecksum("Unexpected end of compressed data") {}
 };
 class EInvalidKey : public Exception {
 public:

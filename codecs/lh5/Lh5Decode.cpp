@@ -54,8 +54,17 @@ private:
         FillBits(n);
         return v;
     }
-    // After the end of input the stream reads as endless zero bits.
-    uint8_t FetchByte() { return io_.InputEnded() ? 0 : io_.InputByte(); }
+    // Past the end of input the look-ahead fills with zero bits. With at
+    // most 23 bits held, a third byte past the end is fetched only after the
+    // decoder has used a bit the stream does not have: the stream is cut.
+    uint8_t FetchByte() {
+        if (!io_.InputEnded()) {
+            const uint8_t b = io_.InputByte();
+            if (!io_.InputEnded()) return b;
+        }
+        if (++bytesPastEnd_ > 2) ThrowUnexpectedEnd();
+        return 0;
+    }
 
     void ReadBlockHead();
     void ReadSmallLengths(int symbolCount, unsigned countBits, int specialIndex);
@@ -68,6 +77,7 @@ private:
     CodecIO& io_;
     uint32_t bits_ = 0;
     unsigned avail_ = 0;
+    int bytesPastEnd_ = 0;
     uint16_t blockRemaining_ = 0;
     uint8_t mainLen_[MainAlphabet];
     uint8_t smallLen_[SmallAlphabetMax];
