@@ -137,7 +137,10 @@ if [[ $have_x86_64 -eq 1 ]]; then
         if [[ -f "$platform_tests" ]]; then
             dpi_prefix="$root/build/mingw-x86_64/wineprefix-dpi"
             rm -rf "$dpi_prefix"
-            cp -a "$WINEPREFIX" "$dpi_prefix"
+            # Hard links for the large, read-only system files; the registry,
+            # which this run changes, as real copies.
+            cp -al "$WINEPREFIX" "$dpi_prefix"
+            for reg in "$WINEPREFIX"/*.reg; do cp --remove-destination "$reg" "$dpi_prefix/"; done
             WINEPREFIX="$dpi_prefix" xvfb-run -a bash -c '
                 status=0
                 for dpi in 96 144; do
