@@ -21,6 +21,9 @@ void ClearLastError();
 // a new program have (0777 & ~umask), for the classes that may already read
 // it. Windows has no such bits: true, nothing changes.
 bool MarkExecutable(const std::string& path);
+// Archives keep no mode bits: a file whose data starts like a program ("#!"
+// or the ELF magic) is marked executable. False only when marking failed.
+bool MarkExecutableIfProgram(const std::string& path);
 // POSIX: the permission bits of a file made afresh (0666 & ~umask), for
 // files first created private and renamed into place. Windows: true.
 bool SetNewFilePermissions(const std::string& path);

@@ -453,17 +453,6 @@ int Test(const Options& o) {
     return 0;
 }
 
-// True when a file's data starts like a program: "#!" or the ELF magic.
-bool LooksExecutable(const std::string& path) {
-    const platform::FileHandle file = platform::OpenFile(path, platform::FileAccess::Read, platform::FileShare::DenyNone);
-    if (file == platform::InvalidFile) return false;
-    unsigned char head[4] = {};
-    const int32_t n = platform::ReadFile(file, head, 4);
-    platform::CloseFile(file);
-    return (n >= 2 && head[0] == '#' && head[1] == '!') ||
-           (n == 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F');
-}
-
 int Extract(const Options& o) {
     const ArchiveInput input(o.archive);
     const std::string& archive = input.Path();
@@ -562,7 +551,7 @@ int Extract(const Options& o) {
         };
         const auto afterWalk = [&](const TStringList& written) {
             for (int w = 0; w < written.Count(); ++w)
-                if (LooksExecutable(written.Strings(w)) && !platform::MarkExecutable(written.Strings(w)))
+                if (!platform::MarkExecutableIfProgram(written.Strings(w)))
                     Warn(written.Strings(w) + ": cannot make it executable" + toolkit::SystemReason());
         };
         try {

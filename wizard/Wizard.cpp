@@ -4,12 +4,14 @@
 #include <memory>
 #include <vector>
 
+#include "archive/CodePage.h"
 #include "archive/Quern.h"
 #include "config/IniFiles.h"
 #include "config/Myini.h"
 #include "config/StrToInt.h"
 #include "platform/Platform.h"
 #include "platform/Stream.h"
+#include "platform/ToolSupport.h"
 #include "wizard/EntryNames.h"
 #include "wizard/Messages.h"
 #include "wizard/Report.h"
@@ -91,6 +93,7 @@ struct Settings {
     int32_t Key = 0;
     int32_t ShowReadMe = 1;
     int32_t RequestRestart = 0;
+    int32_t NameCodePage = codepage::Windows1252;
 };
 
 // One installation run; members hold what the report and the failure line need.
@@ -114,7 +117,7 @@ private:
     void ChooseLanguage(const std::string& tempDir, const TStringList& languages);
     void ShowReadMe(const std::string& path);
     void Install(const HandOff& handOff, const Settings& settings);
-    void ExpandPayload(TStream& payload, const std::string& destination, int32_t key);
+    void ExpandPayload(TStream& payload, const std::string& destination, int32_t key, int32_t codePage);
 
     std::ostream& out_;
 };
@@ -130,6 +133,9 @@ Settings TWizardRun::ReadSettings(const std::string& settingsPath) {
     s.Key = file.ReadInteger(GeneralSettings, "Key", 0);
     s.ShowReadMe = file.ReadInteger(GeneralSettings, "Show ReadMe", 1);
     s.RequestRestart = file.ReadInteger(GeneralSettings, "Request Restart", 0);
+    s.NameCodePage = file.ReadInteger(GeneralSettings, "Name Code Page", codepage::Windows1252);
+    if (!codepage::Known(s.NameCodePage))
+        Fail(weBadSettings, "\"Name Code Page\" must be 1252 or 65001, not " + std::to_string(s.NameCodePage));
     return s;
 }
 
@@ -211,7 +217,7 @@ void TWizardRun::ShowReadMe(const std::string& path) {
     if (!endsWithLineBreak) out_ << "\n";
 }
 
-void TWizardRun::ExpandPayload(TStream& payload, const std::string& destination, int32_t key) {
+void TWizardRun::ExpandPayload(TStream& payload, const std::string& destination, int32_t key, int32_t codePage) {
     TQuern quern;
     quern.SetTargetPath(destination);
     quern.MakeDirectories = true;
@@ -246,6 +252,8 @@ void TWizardRun::ExpandPayload(TStream& payload, const std::string& destination,
         const std::string below = NameBelow(quern.TargetPath(), target);
         CurrentEntry = platform::ToStoredSeparators(below.empty() ? target : below);
         if (below.empty()) Fail(weUnsafeName, "refused entry " + Quoted(CurrentEntry) + ": outside the destination");
+        // Stored names are in a Windows code page; POSIX file names are UTF-8.
+        if constexpr (!WindowsPaths) target = quern.TargetPath() + codepage::ToUtf8(below, codePage);
     };
     payload.SetPosition(0);
     quern.ExpandArchiveStream(payload, &wanted);
@@ -261,9 +269,12 @@ void TWizardRun::ExpandPayload(TStream& payload, const std::string& destination,
     for (int i = 0; i < wanted.Count(); ++i) {
         const std::string& target = wanted.Strings(i);
         const int64_t size = TFileStream(target, fmOpenRead | fmShareDenyNone).Size();
-        const std::string stored = platform::ToStoredSeparators(target.substr(quern.TargetPath().size()));
-        Report.Line(stored, std::to_string(size));
-        out_ << Messages.Text("File", stored, std::to_string(size)) << "\n";
+        // Archives keep no mode bits: programs are told by their first bytes.
+        if (!platform::MarkExecutableIfProgram(target))
+            Fail(weWriteFailed, "cannot make " + target + " executable: " + platform::ErrorText(platform::LastErrorCode()));
+        const std::string shown = target.substr(quern.TargetPath().size());  // native separators
+        Report.Line(platform::ToStoredSeparators(shown), std::to_string(size));
+        out_ << Messages.Text("File", shown, std::to_string(size)) << "\n";
         ++FilesInstalled;
     }
 }
@@ -291,7 +302,7 @@ void TWizardRun::Install(const HandOff& handOff, const Settings& settings) {
         ReadArchiveHeader(payload, header, compressID, nullptr);
         payload.SetPosition(0);
     }
-    ExpandPayload(payload, settings.InstallDirectory, settings.Key);
+    ExpandPayload(payload, settings.InstallDirectory, settings.Key, settings.NameCodePage);
 }
 
 void TWizardRun::Run(const std::string& parameterString) {

@@ -46,6 +46,17 @@ bool MarkExecutable(const std::string& path) {
     return ::chmod(path.c_str(), (st.st_mode & 07777) | execute) == 0;
 }
 
+bool MarkExecutableIfProgram(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return true;
+    unsigned char head[4] = {};
+    const size_t n = std::fread(head, 1, sizeof head, file);
+    std::fclose(file);
+    const bool script = n >= 2 && head[0] == '#' && head[1] == '!';
+    const bool elf = n == 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F';
+    return !(script || elf) || MarkExecutable(path);
+}
+
 bool SetNewFilePermissions(const std::string& path) {
     return ::chmod(path.c_str(), 0666 & ~ProcessUmask()) == 0;
 }

@@ -23,6 +23,8 @@ void ClearLastError() { SetLastError(0); }
 
 bool MarkExecutable(const std::string&) { return true; }
 
+bool MarkExecutableIfProgram(const std::string&) { return true; }
+
 bool SetNewFilePermissions(const std::string&) { return true; }
 
 }  // namespace platform

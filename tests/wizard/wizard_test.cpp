@@ -175,7 +175,9 @@ TEST_F(WizardFixture, InstallsThePayloadByteForByteAndReportsWhatItSawAndDid) {
     // its texts are used; English.lng does not exist.
     EXPECT_NE(r.out.find("Read me:\nRead this\nfirst.\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Installiere Demo Product nach " + destination + "\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("  bin\\tool.dat (20000 bytes)\n"), std::string::npos) << r.out;
+    // Paths as the platform writes them: "bin/tool.dat" on POSIX.
+    EXPECT_NE(r.out.find("  " + platform::ToNativeSeparators("bin\\tool.dat") + " (20000 bytes)\n"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("Fertig: Demo Product, 4 Dateien\n"), std::string::npos) << r.out;
     EXPECT_LT(r.out.find("Read me:"), r.out.find("Installiere"));
 
@@ -384,3 +386,33 @@ TEST_F(WizardFixture, EntriesOutsideTheDestinationAreRefusedAndNothingIsWritten)
 }
 
 }  // namespace
+
+#ifndef _WIN32
+// Archives keep neither mode bits nor UTF-8: programs are told by their first
+// bytes, and names come back from Windows-1252 (or UTF-8 when install.ini
+// says "Name Code Page=65001").
+TEST_F(WizardFixture, ProgramsBecomeExecutableAndNamesComeBackAsUtf8) {
+    struct Case { const char* codePage; std::string stored; };
+    for (const Case& c : {Case{"", "caf\xE9\\\x80 run"}, Case{"65001", "caf\xC3\xA9\\\xE2\x82\xAC run"}}) {
+        SCOPED_TRACE(c.codePage);
+        if (*c.codePage) AddSetting(std::string("Name Code Page=") + c.codePage);
+        entries = {{c.stored, Bytes{'#', '!', '/', 'b', 'i', 'n', '/', 's', 'h', '\n'}},
+                   {"bin\\elf", Bytes{0x7F, 'E', 'L', 'F', 1, 1, 1, 0}},
+                   {"bin\\data", Bytes{'#', ' ', 'n', 'o'}}};
+        WriteSetup(ArchiveBytes(entries));
+        const RunResult r = RunOnHandOff();
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const std::string script = destination + "/caf\xC3\xA9/\xE2\x82\xAC run";
+        EXPECT_EQ(ReadFileBytes(script), entries[0].data);
+        EXPECT_NE(r.out.find("  caf\xC3\xA9/\xE2\x82\xAC run (10 bytes)\n"), std::string::npos) << r.out;
+        EXPECT_EQ(testing_support::RunCommand("test -x " + ShellQuote(script)), 0);
+        EXPECT_EQ(testing_support::RunCommand("test -x " + ShellQuote(destination + "/bin/elf")), 0);
+        EXPECT_NE(testing_support::RunCommand("test -x " + ShellQuote(destination + "/bin/data")), 0);
+        testing_support::RunCommand("rm -rf " + ShellQuote(destination));
+    }
+    ReplaceSetting("Name Code Page", "437");
+    const RunResult r = RunOnHandOff();
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.err.find("\"Name Code Page\" must be 1252 or 65001, not 437"), std::string::npos) << r.err;
+}
+#endif

@@ -276,9 +276,9 @@ void Progress::Clear() {
 
 std::string HumanSize(uint64_t bytes) {
     char text[32];
-    if (bytes < 10 * 1024)
+    if (bytes < 1024)
         std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
-    else if (bytes < 10ull * 1024 * 1024)
+    else if (bytes < 1024ull * 1024)
         std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
     else
         std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024 * 1024));
