@@ -1,6 +1,7 @@
 #include "codecs/CodecEngine.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "codecs/Lzh.h"
@@ -59,6 +60,31 @@ void CodecIO::FlushFull() {
     platform::YieldProcessor();
     dest_.WriteBuffer(outBuf_, CodecBufferSize);
     outPos_ = 0;
+}
+
+void CodecIO::OutputSpan(const uint8_t* bytes, int32_t n) {
+    budget_ -= n;
+    outputCount_ += n;
+    while (n > 0) {
+        // A full buffer is written only when a further byte arrives, as OutputByte does.
+        if (outPos_ == CodecBufferSize) FlushFull();
+        const int32_t k = std::min(n, CodecBufferSize - outPos_);
+        uint8_t* out = outBuf_ + outPos_;
+        uint32_t sum = 0;
+        if (scramble_) {
+            for (int32_t i = 0; i < k; ++i) {
+                out[i] = KeyScramble(bytes[i]);
+                sum += out[i];
+            }
+        } else {
+            std::memcpy(out, bytes, static_cast<size_t>(k));
+            for (int32_t i = 0; i < k; ++i) sum += bytes[i];
+        }
+        outputSum_ += sum;
+        outPos_ += k;
+        bytes += k;
+        n -= k;
+    }
 }
 
 void CodecIO::FlushRest() {

@@ -58,6 +58,17 @@ public:
         ++outputCount_;
     }
 
+    // OutputByte for each of n bytes, with the same writes, yields, sums and
+    // budget failure, done a buffer's worth at a time.
+    void OutputBytes(const uint8_t* bytes, int32_t n) {
+        if (n > budget_ && n > 0) {
+            const int32_t allowed = budget_ > 0 ? budget_ : 0;
+            OutputSpan(bytes, allowed);
+            ThrowBudget();
+        }
+        OutputSpan(bytes, n);
+    }
+
     // Writes what the output buffer still holds (no yield before this last write).
     void FlushRest();
 
@@ -73,6 +84,7 @@ private:
         return b;
     }
     bool Refill();            // false: no byte to serve (InputEnded set)
+    void OutputSpan(const uint8_t* bytes, int32_t n);  // within the budget
     void FlushFull();         // yield, then write all 8192 bytes
     [[noreturn]] static void ThrowBudget();
 

@@ -2,6 +2,7 @@
 // container's uncompressed size says when to stop. A stream that needs bits
 // past the end of its stored span (a cut stream, or a size that was raised)
 // stops with an error instead of expanding zero bits into output.
+#include <cstring>
 #include <memory>
 
 #include "codecs/Lzh.h"
@@ -60,45 +61,63 @@ private:
         return static_cast<int>(u * 64 + (((b << extra) | r) & 0x3F));
     }
 
-    void PutByte(uint8_t b) {
-        io_.OutputByte(b);
-        ring_[r_] = b;
-        r_ = (r_ + 1) & RingMask;
-    }
-
     CodecIO& io_;
     LzhModel model_;
     uint16_t bitBuf_ = 0;
     uint8_t bitCount_ = 0;
     int bytesPastEnd_ = 0;
-    std::array<uint8_t, RingSize> ring_;
-    int r_ = RingStart;
+    // The ring and the bytes expanded after it, passed to the output in
+    // spans: a match is a copy within one array.
+    static constexpr int32_t BufferFill = 4 * RingSize;
+    uint8_t buffer_[BufferFill + MaxMatch];
 };
 
 void LzhDecoder::Expand(int32_t Destsize) {
     model_.InitModel();
-    // The compressor presets only 0 to 4035 and writes every later position
-    // before reading it. A damaged stream may read 4036 to 4095 first; spaces
-    // there too make it expand as LHA does from its all-space dictionary.
-    ring_.fill(RingFill);
+    // The ring is the RingSize bytes before pos. The compressor presets only
+    // 0 to 4035 and writes every later position before reading it. A damaged
+    // stream may read 4036 to 4095 first; spaces there too make it expand as
+    // LHA does from its all-space dictionary.
+    std::memset(buffer_, RingFill, RingSize);
+    int32_t pos = RingSize;
+    int32_t flushed = pos;  // bytes before it have been passed to the output
     // Wide enough that a last match past a Destsize near the Integer limit cannot wrap.
     int64_t count = 0;
-    while (count < Destsize) {
-        const int s = DecodeSymbol();
-        if (s < 256) {
-            PutByte(static_cast<uint8_t>(s));
-            ++count;
-        } else {
-            const int d = DecodeDistance();
-            const int p = (r_ - d - 1) & RingMask;
-            const int length = s - MatchSymbol(0);
-            // Byte by byte: a copy may overlap the bytes it writes.
-            for (int k = 0; k < length; ++k) PutByte(ring_[(p + k) & RingMask]);
-            count += length;
+    try {
+        while (count < Destsize) {
+            const int s = DecodeSymbol();
+            if (s < 256) {
+                buffer_[pos++] = static_cast<uint8_t>(s);
+                ++count;
+            } else {
+                const int distance = DecodeDistance() + 1;
+                const int length = s - MatchSymbol(0);
+                uint8_t* to = buffer_ + pos;
+                const uint8_t* from = to - distance;
+                if (distance >= length) {
+                    std::memcpy(to, from, static_cast<size_t>(length));
+                } else {
+                    // Byte by byte: the copy repeats the bytes it has just written.
+                    for (int k = 0; k < length; ++k) to[k] = from[k];
+                }
+                pos += length;
+                count += length;
+            }
+            if (pos >= BufferFill) {
+                io_.OutputBytes(buffer_ + flushed, pos - flushed);
+                std::memmove(buffer_, buffer_ + pos - RingSize, RingSize);
+                pos = flushed = RingSize;
+            }
         }
+        // The last read may have run into the byte past the end unnoticed.
+        if (bitCount_ < 8 * bytesPastEnd_) ThrowUnexpectedEnd();
+    } catch (...) {
+        // What was expanded before the failure reaches the output, as it
+        // would byte by byte.
+        io_.OutputBytes(buffer_ + flushed, pos - flushed);
+        throw;
     }
-    // The last read may have run into the byte past the end unnoticed.
-    if (bitCount_ < 8 * bytesPastEnd_) ThrowUnexpectedEnd();
+    io_.OutputBytes(buffer_ + flushed, pos - flushed);
 }
 
 }  // namespace

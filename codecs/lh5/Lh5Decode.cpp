@@ -85,7 +85,10 @@ private:
     uint16_t smallTable_[SmallTableSize];
     uint16_t treeLeft_[TreeSize];
     uint16_t treeRight_[TreeSize];
-    uint8_t window_[WindowSize];
+    // The window and the bytes decoded after it, passed to the output in
+    // spans: a match is a copy within one array.
+    static constexpr int32_t BufferFill = 4 * WindowSize;
+    uint8_t buffer_[BufferFill + MaxMatch];
 };
 
 void Lh5Decoder::ReadBlockHead() {
@@ -253,32 +256,46 @@ unsigned Lh5Decoder::DecodePosition() {
 
 void Lh5Decoder::Run(int32_t expectedSize) {
     FillBits(0);  // the first two bytes
-    std::memset(window_, WindowFill, sizeof window_);
-    unsigned pos = 0;
+    // The window is the WindowSize bytes before pos; it starts as spaces.
+    std::memset(buffer_, WindowFill, WindowSize);
+    int32_t pos = WindowSize;
+    int32_t flushed = pos;  // bytes before it have been passed to the output
     // 64 bits: a final match may carry the count up to 255 past expectedSize.
     int64_t produced = 0;
-    while (produced < expectedSize) {
-        const unsigned sym = DecodeMainSymbol();
-        if (sym < static_cast<unsigned>(LiteralCount)) {
-            window_[pos] = static_cast<uint8_t>(sym);
-            io_.OutputByte(static_cast<uint8_t>(sym));
-            pos = (pos + 1) & WindowMask;
-            ++produced;
-            continue;
+    try {
+        while (produced < expectedSize) {
+            const unsigned sym = DecodeMainSymbol();
+            if (sym < static_cast<unsigned>(LiteralCount)) {
+                buffer_[pos++] = static_cast<uint8_t>(sym);
+                ++produced;
+            } else {
+                // A match is copied whole even past expectedSize; an
+                // overlapping one repeats what it has just written.
+                const int32_t length = static_cast<int32_t>(sym) - MatchSymbolOffset;
+                const int32_t distance = static_cast<int32_t>(DecodePosition()) + 1;
+                uint8_t* to = buffer_ + pos;
+                const uint8_t* from = to - distance;
+                if (distance >= length) {
+                    std::memcpy(to, from, static_cast<size_t>(length));
+                } else {
+                    for (int32_t k = 0; k < length; ++k) to[k] = from[k];
+                }
+                pos += length;
+                produced += length;
+            }
+            if (pos >= BufferFill) {
+                io_.OutputBytes(buffer_ + flushed, pos - flushed);
+                std::memmove(buffer_, buffer_ + pos - WindowSize, WindowSize);
+                pos = flushed = WindowSize;
+            }
         }
-        // A match is copied whole even past expectedSize, byte by byte so that
-        // an overlapping one repeats what it has just written.
-        const unsigned length = sym - MatchSymbolOffset;
-        unsigned from = (pos - DecodePosition() - 1) & WindowMask;
-        produced += length;
-        for (unsigned n = length; n > 0; --n) {
-            const uint8_t b = window_[from];
-            window_[pos] = b;
-            io_.OutputByte(b);
-            from = (from + 1) & WindowMask;
-            pos = (pos + 1) & WindowMask;
-        }
+    } catch (...) {
+        // What was decoded before the failure reaches the output, as it
+        // would byte by byte.
+        io_.OutputBytes(buffer_ + flushed, pos - flushed);
+        throw;
     }
+    io_.OutputBytes(buffer_ + flushed, pos - flushed);
 }
 
 }  // namespace
