@@ -72,7 +72,7 @@ check_images() {  # build dir, `file` pattern, objdump, kind
                 bad=1
             fi
         done < <("$objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p')
-    done < <(find "$dir" -name '*.exe' -not -path '*/CMakeFiles/*' -not -path '*/wineprefix/*' -print0)
+    done < <(find "$dir" -name '*.exe' -not -path '*/CMakeFiles/*' -not -path '*/wineprefix*/*' -print0)
     [[ $count -gt 0 ]] || { echo "windows-tests: no programs were built in $dir" >&2; bad=1; }
     [[ $bad -eq 0 ]] || { echo "windows-tests: FAILED: image check of $dir" >&2; exit 1; }
     echo "windows-tests: $count programs in $dir are $kind images needing system DLLs only"
