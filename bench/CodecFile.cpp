@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,7 +24,11 @@ Bytes ReadAll(const char* path) {
         std::fprintf(stderr, "quern_codec: cannot open %s\n", path);
         std::exit(1);
     }
-    return Bytes(std::istreambuf_iterator<char>(in), {});
+    in.seekg(0, std::ios::end);
+    Bytes bytes(static_cast<size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 void WriteAll(const char* path, const Bytes& bytes) {

@@ -1,6 +1,9 @@
 // "LZH" compressor: the longest earlier match of 3 to 60 bytes within the
 // last 4096, found in a search tree per hash bucket, coded with the adaptive
 // model and the fixed distance code that the expander shares.
+#include <algorithm>
+#include <bit>
+#include <cstring>
 #include <memory>
 
 #include "codecs/Lzh.h"
@@ -16,6 +19,25 @@ constexpr int FirstRoot = Nil + 1;     // 4097 to 8192, right link only
 // Mirror of positions 0 to 58 behind the ring, so a 60-byte comparison from
 // any position reads consecutive bytes.
 constexpr int MirrorSize = MaxMatch - 1;
+// Never written: comparisons read eight bytes at a time and may look past
+// the 60th byte, whose result they then ignore.
+constexpr int ComparePad = 8;
+
+// The first k in [i, MaxMatch) with a[k] != b[k], or MaxMatch.
+int MismatchFrom(const uint8_t* a, const uint8_t* b, int i) {
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i < MaxMatch; i += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y) return std::min(i + std::countr_zero(x ^ y) / 8, MaxMatch);
+        }
+        return MaxMatch;
+    } else {
+        while (i < MaxMatch && a[i] == b[i]) ++i;
+        return i;
+    }
+}
 
 class LzhEncoder {
 public:
@@ -93,7 +115,7 @@ private:
     // Cleared at allocation: the mirror and a short input's unfilled
     // look-ahead can decide between equally long matches, and zeros make the
     // stored form deterministic.
-    std::array<uint8_t, RingSize + MirrorSize + 1> text_{};
+    std::array<uint8_t, RingSize + MirrorSize + 1 + ComparePad> text_{};
     std::array<int16_t, RingSize + 1> left_{};                  // nodes and Nil
     std::array<int16_t, FirstRoot + BucketCount + 1> right_{};  // nodes, Nil and roots
     std::array<int16_t, RingSize + 2> parent_{};                // [Nil] absorbs writes through Nil links
@@ -131,11 +153,8 @@ void LzhEncoder::InsertPosition(int r) {
             i = j;
             cmp = key[i] - text_[p + i];
         } else if (j == i) {
-            while (i < MaxMatch) {
-                cmp = key[i] - text_[p + i];
-                if (cmp != 0) break;
-                ++i;
-            }
+            i = MismatchFrom(key, &text_[p], i);
+            cmp = i < MaxMatch ? key[i] - text_[p + i] : 0;
         }
         if (i >= MinMatch) {
             const int d = ((r - p) & RingMask) - 1;
@@ -164,13 +183,7 @@ void LzhEncoder::SetSharedLen(int n, int p, int q) {
         sharedLen_[q] = 1;  // under a root only the bucket's first byte is known
         return;
     }
-    for (int k = n; k < MaxMatch; ++k) {
-        if (text_[p + k] != text_[q + k]) {
-            sharedLen_[q] = static_cast<uint8_t>(k);
-            return;
-        }
-    }
-    sharedLen_[q] = MaxMatch;
+    sharedLen_[q] = static_cast<uint8_t>(MismatchFrom(&text_[p], &text_[q], n));
 }
 
 void LzhEncoder::MergeSharedLen(int p, int q, int r) {
