@@ -184,6 +184,11 @@ if [[ $have_i686 -eq 1 ]]; then
         mkdir -p "$signing/wizard"
         cp demo/wizard/* build/mingw-i686/wizard/inst32.exe "$signing/wizard/"
         "$native_tools/mksetup" -o "$signing/setup.exe" --stub "$stub" --wizard "$signing/wizard" --payload demo/payload
+        # The stub padded with zeros up to the scan start, the trailer there.
+        cmp -s -i "$size:0" -n $((210000 - size)) "$signing/setup.exe" /dev/zero &&
+            [[ "$(head -c 210005 "$signing/setup.exe" | tail -c 5)" == "Qnt_!" ]] ||
+            { echo "windows-tests: FAILED: mksetup did not pad the stub to offset 210000" >&2; exit 1; }
+        echo "windows-tests: mksetup padded the $size-byte stub to the trailer at offset 210000"
         bash scripts/windows-signing.sh "$signing/setup.exe" "$signing/signed/setup.exe" "$signing/signed"
     fi
     echo "windows-tests: the 32-bit programs are built but not run (no 32-bit Wine here)"
