@@ -53,7 +53,9 @@ const char* const kUsage =
     "                  lh5 (default), lzh, rle or none; files that would not\n"
     "                  shrink are stored\n"
     "  --exclude PAT   leave payload files (or directories) matching PAT out\n"
-    "  --code-page CP  code page of the stored names: 1252 (default) or 65001\n"
+    "  --code-page CP  code page of the stored names: 1252 (default), 1250, 1251,\n"
+    "                  437, 850 or 65001 (UTF-8); install.ini's \"Name Code Page\"\n"
+    "                  must say the same\n"
     "\n"
     "With SOURCE_DATE_EPOCH set, no stored date is later than it, so the same\n"
     "inputs give the same setup byte for byte. Progress is drawn on standard\n"
@@ -268,7 +270,7 @@ Settings ParseArguments(int argc, char** argv, bool& help) {
         else if (arg == "--code-page") {
             const std::string text = value();
             const auto cp = codepage::Parse(text);
-            if (!cp) throw UsageFailure{"unknown code page " + text + " (1252 or 65001)"};
+            if (!cp) throw UsageFailure{"unknown code page " + text + " (" + codepage::KnownCodePages + ")"};
             s.codePage = *cp;
         } else throw UsageFailure{"unknown argument " + arg};
     }

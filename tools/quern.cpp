@@ -57,9 +57,9 @@ const char* const Usage =
     "  -k, --key KEY         lock (c) or unlock (x, t) entries with KEY, a 32-bit\n"
     "                        integer: decimal, or hexadecimal with 0x\n"
     "  --scramble            c: also scramble the coded bytes with KEY\n"
-    "  --code-page CP        names in the archive: 1252 (Windows-1252, the default)\n"
-    "                        or 65001 (UTF-8); converted from and to the UTF-8 of\n"
-    "                        POSIX file names\n"
+    "  --code-page CP        names in the archive: 1252 (Windows-1252, the default),\n"
+    "                        1250, 1251, 437, 850 or 65001 (UTF-8); converted from\n"
+    "                        and to the UTF-8 of POSIX file names\n"
     "  -f ARCHIVE            name the archive explicitly (tar's habit)\n"
     "\n"
     "ARCHIVE \"-\" reads the archive from standard input (l, x, t) or writes it to\n"
@@ -188,7 +188,7 @@ Options ParseOptions(int argc, char** argv) {
             else if (arg == "--file") setArchive(value());
             else if (arg == "--code-page") {
                 const auto cp = codepage::Parse(value());
-                if (!cp) throw UsageError("unknown code page " + value() + " (1252 or 65001)");
+                if (!cp) throw UsageError("unknown code page " + value() + " (" + codepage::KnownCodePages + ")");
                 o.codePage = *cp;
             } else throw UsageError("unknown option " + arg + " for '" + std::string(1, o.command) + "'");
         } else {

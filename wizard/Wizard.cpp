@@ -135,7 +135,8 @@ Settings TWizardRun::ReadSettings(const std::string& settingsPath) {
     s.RequestRestart = file.ReadInteger(GeneralSettings, "Request Restart", 0);
     s.NameCodePage = file.ReadInteger(GeneralSettings, "Name Code Page", codepage::Windows1252);
     if (!codepage::Known(s.NameCodePage))
-        Fail(weBadSettings, "\"Name Code Page\" must be 1252 or 65001, not " + std::to_string(s.NameCodePage));
+        Fail(weBadSettings, std::string("\"Name Code Page\" must be ") + codepage::KnownCodePages + ", not " +
+                                std::to_string(s.NameCodePage));
     return s;
 }
 

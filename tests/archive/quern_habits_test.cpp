@@ -353,7 +353,13 @@ TEST(QuernHabits, NamesAreStoredInWindows1252AndComeBackAsUtf8) {
     r = Shell(dir, "quern c --code-page 65001 b.zmar tree && quern x --code-page=utf-8 -C out2 b.zmar");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ReadFileText(dir / "out2/tree/\xE4\xB8\xAD.txt"), "zhong");
-    EXPECT_EQ(Shell(dir, "quern c --code-page 437 c.zmar tree").status, 2);
+    EXPECT_EQ(Shell(dir, "quern c --code-page 932 c.zmar tree").status, 2);
+    // An OEM code page on request: "é" is 0x82 in 437, "€" it has not.
+    WriteFileBytes(dir / "tree/d\xC3\xA9j\xC3\xA0/notes", Text("n"));
+    r = Shell(dir, "quern c --code-page 437 --exclude '*.txt' d.zmar tree && quern l --code-page cp437 d.zmar");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const Bytes oem = ReadFileBytes(dir / "d.zmar");
+    EXPECT_NE(std::string(oem.begin(), oem.end()).find("tree\\d\x82j\x85"), std::string::npos);
 }
 
 TEST(QuernHabits, SourceDateEpochGivesByteIdenticalArchives) {
