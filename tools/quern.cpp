@@ -499,9 +499,11 @@ int Extract(const Options& o) {
         for (int i = next; i < count; ++i)
             if (wanted[static_cast<size_t>(i)] && fileList.IndexOf(listing.list.Strings(i)) < 0)
                 fileList.Add(listing.list.Strings(i));
-        for (int i = next; i < count; ++i)
+        // From the start: an entry before `next` with a name in the list (a
+        // duplicate) is met again and must be counted.
+        for (int i = 0; i < count; ++i)
             if (fileList.IndexOf(listing.list.Strings(i)) >= 0) walked.push_back(i);
-        if (walked.empty()) break;
+        if (fileList.Count() == 0) break;
 
         TQuern quern;
         quern.MakeDirectories = true;
@@ -517,6 +519,10 @@ int Extract(const Options& o) {
             ++reached;
             current = ShownName(o, path);
             platform::ClearLastError();
+            if (currentIndex >= 0 && currentIndex < next) {  // had its turn in an earlier walk
+                path.clear();
+                return;
+            }
             const TArchiveFileInfo* info = currentIndex >= 0 ? &listing.Info(currentIndex) : nullptr;
             if (info) progress.Update(done, current);
             const auto skip = [&](const std::string& why) {
@@ -569,7 +575,7 @@ int Extract(const Options& o) {
             Error((current.empty() ? o.archive : current) + ": " + e.Message);
         }
         // Only a failed entry goes on; a failure before any entry is the archive's.
-        if (currentIndex < 0) break;
+        if (currentIndex < next) break;
         done += static_cast<uint64_t>(listing.Info(currentIndex).CompressedSize);
         next = currentIndex + 1;
     }

@@ -280,6 +280,18 @@ TEST(QuernHabits, EachFailureIsOneLineWithTheFileAndTheSystemsReason) {
     }
     // The entries after a failed one are still extracted.
     EXPECT_EQ(ReadFileText(dir / "blocked/tree/sub/deeper/one"), "1");
+    // Also when a later entry has the failed one's name: the walk that goes
+    // on passes over the entries that had their turn.
+    WriteFileBytes(dir / "dup.zmar", MakeArchive({{.name = "a", .data = Text("xx"), .type = ctLh5, .checksum = 1},
+                                                  {.name = "b", .data = Text("b")},
+                                                  {.name = "A", .data = Text("second")}}));
+    const Outcome r = Shell(dir, "quern x -v -C dup dup.zmar");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.rfind("quern: a: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "a\nb\nA\n");
+    EXPECT_EQ(ReadFileText(dir / "dup/b"), "b");
+    EXPECT_EQ(ReadFileText(dir / "dup/A"), "second");
     EXPECT_FALSE(platform::FileExists(dir / "b.zmar"));
 }
 
