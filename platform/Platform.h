@@ -133,6 +133,23 @@ enum class WaitResult { Ended, TimedOut, Failed };
 WaitResult WaitForProcess(ProcessHandle process, uint32_t milliseconds);
 bool GetProcessExitCode(ProcessHandle process, int32_t& exitCode);
 void CloseProcess(ProcessHandle process);
+// True when the ended process was ended from outside rather than by itself:
+// killed by a signal (POSIX), or by an unhandled exception (Windows, an
+// NTSTATUS error code as its exit code).
+bool ProcessCrashed(ProcessHandle process);
+
+// ---- Interruption ---------------------------------------------------------------
+
+// POSIX: from now on SIGINT, SIGTERM and SIGHUP only record their number (the
+// handler does nothing else), so the program can pass them on to its child,
+// clean up and end with 128 + the number. Windows: nothing to catch.
+void CatchInterruptions();
+// The last such signal's number, 0 while none has arrived.
+int PendingInterruption();
+// How many have arrived so far.
+uint32_t InterruptionCount();
+// Passes the signal on to a running child (POSIX); no effect on Windows.
+void ForwardInterruption(ProcessHandle process, int signal);
 
 // The restart request with EW_RESTARTWINDOWS (0x42) or EW_REBOOTSYSTEM (0x43).
 // Windows: a real request of the system; POSIX: the user is told, nothing restarts.

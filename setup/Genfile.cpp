@@ -3,6 +3,12 @@
 #include "platform/Exceptions.h"
 #include "platform/Platform.h"
 
+ECorruptData::ECorruptData() : Exception("Error reading data. Possible corrupt file.") {}
+
+void CheckInterruption() {
+    if (const int signal = platform::PendingInterruption()) throw EInterrupted(signal);
+}
+
 std::string AddBackslash(const std::string& path) {
     if (!path.empty() && path.back() == platform::PathDelim) return path;
     return path + platform::PathDelim;
@@ -18,13 +24,16 @@ std::string ChangeFileExt(const std::string& path, const std::string& extension)
 
 std::string NewTempFileName() {
     const std::string temp = platform::TempPath();
-    if (temp.empty()) throw EPlatformError("Cannot find the temporary directory");
+    if (temp.empty()) throw ETempDirectoryError("Cannot find the temporary directory");
     const std::string dir = platform::CreatePrivateDirectory(temp, "QNV");
-    if (dir.empty()) throw EPlatformError("Cannot create a temporary directory in " + temp);
+    if (dir.empty())
+        throw ETempDirectoryError("Cannot create a temporary directory in " + temp + ": " +
+                                  platform::ErrorText(platform::LastErrorCode()));
     const std::string name = platform::CreateTempFileName(dir, "QNV");
     if (name.empty()) {
+        const int error = platform::LastErrorCode();
         platform::RemoveDirectory(dir);
-        throw EPlatformError("Cannot create a temporary file in " + dir);
+        throw ETempDirectoryError("Cannot create a temporary file in " + dir + ": " + platform::ErrorText(error));
     }
     return name;
 }
@@ -43,8 +52,13 @@ void TDummy::CheckFileName(std::string& filepath, TCProcessMode) {
 
 std::string TempEntryName(const std::string& fileName) { return "<Temp>" + std::string(1, platform::PathDelim) + fileName; }
 
+bool IsSafeLanguageKey(const std::string& key) {
+    return !key.empty() && key.find_first_of("\\/:") == std::string::npos && key.find("..") == std::string::npos;
+}
+
 bool ExtractArchiveFile(const std::string& archiveName, const std::string& wantedName,
-                        const std::string& targetPath, const TShowProgressEvent& progress) {
+                        const std::string& targetPath, const TShowProgressEvent& progress,
+                        ExtractFailure* failure) {
     try {
         TQuern quern(nullptr);
         TDummy sink;
@@ -63,7 +77,17 @@ bool ExtractArchiveFile(const std::string& archiveName, const std::string& wante
         }
         TQuern::FreeListing(&sink.EntryList);
         return true;
+    } catch (const EWriteError& e) {
+        const int error = platform::LastErrorCode();
+        if (failure) *failure = {true, e.Message + " (" + platform::ErrorText(error) + ")"};
+    } catch (const EInsufficientDiskSpace& e) {
+        if (failure) *failure = {true, e.Message};
+    } catch (const EInOutError& e) {
+        if (failure) *failure = {true, e.Message};
+    } catch (const std::exception& e) {
+        if (failure) *failure = {false, e.what()};
     } catch (...) {
-        return false;
+        if (failure) *failure = {false, "unknown failure"};
     }
+    return false;
 }

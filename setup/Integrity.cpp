@@ -1,5 +1,7 @@
 #include "setup/Integrity.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr uint8_t IntegrityMagic[4] = {'Q', 'n', 'I', 'R'};
@@ -67,4 +69,13 @@ std::optional<IntegrityRecord> ParseIntegrityRecord(const uint8_t* bytes, size_t
     record.RecordStart = Get32(&bytes[16]);
     record.DataCrc = Get32(&bytes[20]);
     return record;
+}
+
+bool IsDamagedIntegrityRecord(const uint8_t* bytes, size_t count) {
+    if (count < IntegrityRecordSize || ParseIntegrityRecord(bytes, count)) return false;
+    uint8_t restored[IntegrityRecordSize];
+    std::copy(bytes, bytes + IntegrityRecordSize, restored);
+    if (std::equal(IntegrityMagic, IntegrityMagic + 4, restored)) return true;
+    std::copy(IntegrityMagic, IntegrityMagic + 4, restored);
+    return ParseIntegrityRecord(restored, sizeof restored).has_value();
 }

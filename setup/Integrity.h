@@ -54,3 +54,8 @@ std::array<uint8_t, IntegrityRecordSize> IntegrityRecordBytes(const IntegrityRec
 // The record held by these bytes when they are one (magic, version, size and
 // RecordCrc right); nothing otherwise.
 std::optional<IntegrityRecord> ParseIntegrityRecord(const uint8_t* bytes, size_t count);
+
+// True for bytes that are not a valid record but were one: the magic is
+// there, or the record parses once the magic is restored. (Bytes after a
+// payload that carries no record, such as a signature, are neither.)
+bool IsDamagedIntegrityRecord(const uint8_t* bytes, size_t count);

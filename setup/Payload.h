@@ -18,6 +18,7 @@
 
 #include "platform/Forms.h"
 #include "platform/Stream.h"
+#include "setup/Integrity.h"
 
 constexpr int32_t PayloadScanStart = 210000;
 constexpr int32_t ScanBlockSize = 32000;
@@ -34,6 +35,7 @@ std::array<uint8_t, PayloadTrailerSize> PayloadTrailer(int32_t ArchiveLength, in
 enum class LocateOutcome { Found, NotFound, EmptyFirstRead };
 
 struct PayloadLocation {
+    int64_t Offset = 0;  // M, the trailer's file offset
     int32_t ArchiveLength = 0;
     int32_t PayloadSize = 0;
     int32_t PayloadStart = 0;
@@ -44,8 +46,29 @@ struct PayloadLocation {
 // first byte.
 LocateOutcome LocatePayload(TStream& exe, uint8_t* buffer, PayloadLocation& location);
 
+// True when the trailer's lengths are possible for a file of `fileSize`
+// bytes: neither negative, the payload's start within 32 bits, the archive
+// and the payload inside the file.
+bool PayloadFitsFile(const PayloadLocation& location, int64_t fileSize);
+
 // Copies ArchiveLength bytes from `exe` (positioned at the archive) into a new
 // file at `path`, advancing the bar by the bytes read and pumping messages
-// after each block. False when the source ends or fails first.
+// after each block; `crc`, when given, is fed the archive's bytes. False when
+// the source ends or fails first. A write that stores less than asked raises
+// ETempDirectoryError with the system's reason; a signal, EInterrupted.
 bool CopyArchive(TStream& exe, uint8_t* buffer, int32_t ArchiveLength, const std::string& path,
-                 TProgressBar& bar, TApplication& application);
+                 TProgressBar& bar, TApplication& application, TCrc32* crc = nullptr);
+
+enum class RecordOutcome { Absent, Present, Damaged };
+
+// The integrity record (Integrity.h) of the located data: Present (in
+// `record`) when it lies where the trailer says and agrees with it; Damaged
+// when it disagrees, or when a record elsewhere in the file's tail proves
+// the trailer's lengths wrong; Absent when there is none.
+RecordOutcome FindIntegrityRecord(TStream& exe, const PayloadLocation& location, IntegrityRecord& record);
+
+// Feeds the payload's bytes to `crc` in ScanBlockSize reads, advancing the
+// bar by the bytes read and pumping messages after each. False when the file
+// ends or fails first; a signal raises EInterrupted.
+bool HashPayload(TStream& exe, uint8_t* buffer, const PayloadLocation& location, TCrc32& crc, TProgressBar& bar,
+                 TApplication& application);

@@ -58,59 +58,100 @@ private:
 }  // namespace
 
 void TForm1::WMStartSetup() {
-    bool found = false;
     int32_t RestartSetting = 0;
     const std::string exeName = services_.ModuleFileName();
     TFileStream exe(exeName, fmOpenRead | fmShareDenyNone);
-    {
-        // The buffer stage: the vector is released on every way out.
-        std::vector<uint8_t> buffer(ScanBufferSize);
-        PayloadLocation location;
-        // An executable that ends at or before the scan start holds no
-        // payload either: report it like a missing magic rather than leave a
-        // window up that never closes.
-        if (LocatePayload(exe, buffer.data(), location) == LocateOutcome::Found) {
-            found = true;
-            ProgressBar.SetMax(location.ArchiveLength);
-            ProgressBar.SetPosition(0);
-            const std::string TempArchive =
-                services_.NewTempFileName ? services_.NewTempFileName() : NewTempFileName();
-            Stage archiveStage([&TempArchive] { DeleteTempFileAndDirectory(TempArchive); });
-            if (!CopyArchive(exe, buffer.data(), location.ArchiveLength, TempArchive, ProgressBar, Application())) {
-                found = false;  // the appended data ends before the archive does
-            } else {
-                ProgressBar.SetMax(100);
-                const InstallInputs inputs{TempArchive, location.PayloadStart, location.PayloadSize, exeName,
-                                           buffer.data()};
-                RestartSetting = services_.InstallSequence ? services_.InstallSequence(*this, inputs)
-                                                           : RunInstallSequence(inputs);
-            }
-        }
+    int status = seSuccess;
+    // Every stage has been cleaned up by the time one of these arrives here.
+    try {
+        status = StartSetup(exeName, exe, RestartSetting);
+    } catch (const ECorruptData&) {
+        status = seCorruptData;
+    } catch (const ETempDirectoryError& e) {
+        Application().ShowException(e.Message);
+        status = seTempDirectory;
+    } catch (const EInterrupted& e) {
+        status = seSignalBase + e.Signal;
+    }
+    // A signal while the wizard ran (passed on to it) or after the last check.
+    if (const int signal = platform::PendingInterruption()) {
+        status = seSignalBase + signal;
+        RestartSetting = 0;
     }
     if (RestartSetting != 0) services_.RequestRestart(RestartCodeFor(RestartSetting));
-    if (!found) {
+    Application().ExitCode = status;
+    if (status == seCorruptData)
         Application().Backend().MessageBox(CorruptDataMessage, "Error", platform::MB_OK | platform::MB_ICONERROR);
-        Application().ExitCode = 1;
-        Application().Terminate();
-    }
+    if (status == seCorruptData || status == seTempDirectory || status >= seSignalBase) Application().Terminate();
     Close();
 }
 
-namespace {
-// The launch strings are null-terminated copies of at most 255 characters.
-void CopyCut(char* to, const std::string& from) {
+int TForm1::StartSetup(const std::string& exeName, TFileStream& exe, int32_t& RestartSetting) {
+    // The buffer stage: the vector is released on every way out.
+    std::vector<uint8_t> buffer(ScanBufferSize);
+    PayloadLocation location;
+    // An executable that ends at or before the scan start holds no payload
+    // either: report it like a missing magic rather than leave a window up
+    // that never closes.
+    if (LocatePayload(exe, buffer.data(), location) != LocateOutcome::Found) throw ECorruptData();
+    // Lengths that cannot be right are damage (a negative one would otherwise
+    // surface as the progress bar's range error).
+    if (!PayloadFitsFile(location, exe.Size())) throw ECorruptData();
+    // Too short to be an archive: there is nothing to extract the wizard from.
+    if (location.ArchiveLength < ArchiveHeaderSize) throw ECorruptData();
+    IntegrityRecord record;
+    const RecordOutcome recordOutcome = FindIntegrityRecord(exe, location, record);
+    if (recordOutcome == RecordOutcome::Damaged) throw ECorruptData();
+    const bool verify = recordOutcome == RecordOutcome::Present;
+    exe.SetPosition(location.Offset + PayloadTrailerSize);
+
+    const int64_t checked = location.ArchiveLength + (verify ? int64_t{location.PayloadSize} : 0);
+    ProgressBar.SetMax(static_cast<int32_t>(std::min<int64_t>(checked, INT32_MAX)));
+    ProgressBar.SetPosition(0);
+    const std::string TempArchive = services_.NewTempFileName ? services_.NewTempFileName() : NewTempFileName();
+    Stage archiveStage([&TempArchive] { DeleteTempFileAndDirectory(TempArchive); });
+    // Nothing is extracted before the record has vouched for archive and payload.
+    TCrc32 crc;
+    if (verify) {
+        const auto trailer = PayloadTrailer(location.ArchiveLength, location.PayloadSize);
+        crc.Update(trailer.data(), trailer.size());
+    }
+    if (!CopyArchive(exe, buffer.data(), location.ArchiveLength, TempArchive, ProgressBar, Application(),
+                     verify ? &crc : nullptr))
+        throw ECorruptData();  // the appended data ends before the archive does
+    if (verify) {
+        ProgressBar.SetPosition(location.ArchiveLength);
+        if (!HashPayload(exe, buffer.data(), location, crc, ProgressBar, Application()) || crc.Value() != record.DataCrc)
+            throw ECorruptData();
+    }
+    ProgressBar.SetMax(100);
+    CheckInterruption();
+
+    const InstallInputs inputs{TempArchive, location.PayloadStart, location.PayloadSize, exeName, buffer.data()};
+    const InstallOutcome outcome =
+        services_.InstallSequence ? services_.InstallSequence(*this, inputs) : RunInstallSequence(inputs);
+    if (!outcome.WizardStarted) return seWizardNotStarted;
+    // A wizard that never ran to its end cannot have asked for a restart.
+    if (outcome.WizardRanToEnd) RestartSetting = outcome.RestartSetting;
+    return outcome.WizardExitCode;
+}
+
+void CopyLaunchString(char* to, const std::string& from) {
     const size_t n = std::min<size_t>(from.size(), 255);
     std::memcpy(to, from.data(), n);
     to[n] = '\0';
 }
-}  // namespace
 
-int32_t TForm1::RunInstallSequence(const InstallInputs& in) {
+InstallOutcome TForm1::RunInstallSequence(const InstallInputs& in) {
     const std::string TempDir = AddBackslash(platform::ExtractFilePath(in.TempArchive));
     const std::string InstallerPath = TempDir + "inst32.exe";
     const std::string SettingsPath = TempDir + "install.ini";
     std::string ReadMePath = TempDir + "readme.txt";
     const std::string HandOffFile = ChangeFileExt(in.TempArchive, ".ini");
+    // The launch strings hold 255 characters: a longer path would be cut and
+    // start whatever file the cut path names.
+    if (InstallerPath.size() > 255 || HandOffFile.size() > 255)
+        throw ETempDirectoryError("The temporary directory's path is too long: " + TempDir);
     TStringList LanguageList;
 
     // Every file the sequence creates is deleted on every way out: the
@@ -127,9 +168,19 @@ int32_t TForm1::RunInstallSequence(const InstallInputs& in) {
     });
 
     const TShowProgressEvent progress = [this](int32_t& percent) { ShowProgress(percent); };
-    ExtractArchiveFile(in.TempArchive, TempEntryName("install.ini"), SettingsPath, progress);
-    ExtractArchiveFile(in.TempArchive, TempEntryName("inst32.exe"), InstallerPath, progress);
-    ExtractArchiveFile(in.TempArchive, TempEntryName("readme.txt"), ReadMePath, progress);
+    // The wizard never runs on a file that failed to come out whole; a
+    // target that could not be written is the temporary directory's fault.
+    const auto extract = [&](const std::string& name, const std::string& target) {
+        ExtractFailure failure;
+        if (!services_.ExtractFile(in.TempArchive, TempEntryName(name), target, progress, &failure)) {
+            if (failure.WriteFailed) throw ETempDirectoryError("Cannot write to " + target + ": " + failure.Message);
+            throw ECorruptData();
+        }
+        CheckInterruption();
+    };
+    extract("install.ini", SettingsPath);
+    extract("inst32.exe", InstallerPath);
+    extract("readme.txt", ReadMePath);
 
     {
         TIniFile handOff(HandOffFile);
@@ -142,10 +193,14 @@ int32_t TForm1::RunInstallSequence(const InstallInputs& in) {
 
     {
         TMyIniFile settings(SettingsPath);
-        settings.ReadSection("Languages", LanguageList);
+        TStringList keys;
+        settings.ReadSection("Languages", keys);
+        // A key that is a path would extract and delete outside the directory.
+        for (int i = 0; i < keys.Count(); ++i)
+            if (IsSafeLanguageKey(keys.Strings(i))) LanguageList.Add(keys.Strings(i));
         for (int i = 0; i < LanguageList.Count(); ++i) {
             const std::string file = LanguageList.Strings(i) + ".lng";
-            ExtractArchiveFile(in.TempArchive, TempEntryName(file), TempDir + file, progress);
+            extract(file, TempDir + file);
         }
     }
 
@@ -154,28 +209,51 @@ int32_t TForm1::RunInstallSequence(const InstallInputs& in) {
     if (!platform::FileExists(ReadMePath)) ReadMePath.clear();
 
     char installerFile[256];
-    CopyCut(installerFile, InstallerPath);
-    CopyCut(reinterpret_cast<char*>(in.Buffer), HandOffFile);
+    CopyLaunchString(installerFile, InstallerPath);
+    CopyLaunchString(reinterpret_cast<char*>(in.Buffer), HandOffFile);
 
     Hide();
-    RunAndWait(Application(), installerFile, reinterpret_cast<const char*>(in.Buffer), 1);
+    InstallOutcome outcome;
+    platform::ProcessHandle process = platform::NoProcess;
+    if (platform::LaunchProcess(installerFile, reinterpret_cast<const char*>(in.Buffer), 1, process)) {
+        int32_t exitCode = 0;
+        outcome.WizardStarted = WaitForWizard(Application(), process, exitCode);
+        outcome.WizardExitCode = exitCode;
+        outcome.WizardRanToEnd =
+            outcome.WizardStarted && !platform::ProcessCrashed(process) && platform::PendingInterruption() == 0;
+        platform::CloseProcess(process);
+    }
+    if (outcome.WizardRanToEnd) {
+        TMyIniFile after(SettingsPath);
+        outcome.RestartSetting = after.ReadInteger("General Settings", "Restart Windows", 0);
+    }
+    return outcome;
+}
 
-    TMyIniFile after(SettingsPath);
-    return after.ReadInteger("General Settings", "Restart Windows", 0);
+bool WaitForWizard(TApplication& application, platform::ProcessHandle process, int32_t& exitCode) {
+    uint32_t forwarded = 0;
+    // The first wait comes before any message is processed.
+    while (platform::WaitForProcess(process, 100) == platform::WaitResult::TimedOut) {
+        if (const uint32_t count = platform::InterruptionCount(); count != forwarded) {
+            platform::ForwardInterruption(process, platform::PendingInterruption());
+            forwarded = count;
+        }
+        application.ProcessMessages();
+    }
+    return platform::GetProcessExitCode(process, exitCode);
 }
 
 int32_t RunAndWait(TApplication& application, const char* file, const char* parameters, uint16_t show) {
     platform::ProcessHandle process = platform::NoProcess;
     if (!platform::LaunchProcess(file, parameters, show, process)) return -1;
-    // The first wait comes before any message is processed.
-    while (platform::WaitForProcess(process, 100) == platform::WaitResult::TimedOut) application.ProcessMessages();
     int32_t exitCode = 0;
-    const bool ok = platform::GetProcessExitCode(process, exitCode);
+    const bool ok = WaitForWizard(application, process, exitCode);
     platform::CloseProcess(process);
     return ok ? exitCode : -1;
 }
 
 int RunSetupProgram(SetupServices services) {
+    platform::CatchInterruptions();
     TApplication application(platform::CreateWindowBackend(ApplicationTitle));
     application.Title = ApplicationTitle;
     TForm1 form(application, std::move(services));

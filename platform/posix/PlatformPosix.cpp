@@ -328,6 +328,45 @@ bool GetProcessExitCode(ProcessHandle process, int32_t& exitCode) {
 
 void CloseProcess(ProcessHandle process) { delete reinterpret_cast<Process*>(process); }
 
+bool ProcessCrashed(ProcessHandle process) {
+    const auto* p = reinterpret_cast<const Process*>(process);
+    return p && p->reaped && WIFSIGNALED(p->status);
+}
+
+namespace {
+volatile sig_atomic_t lastInterruption = 0;
+volatile sig_atomic_t interruptions = 0;
+
+// Async-signal-safe: two stores, nothing else.
+void OnInterruption(int signal) {
+    lastInterruption = signal;
+    interruptions = interruptions + 1;
+}
+}  // namespace
+
+void CatchInterruptions() {
+    struct sigaction action {};
+    action.sa_handler = OnInterruption;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        // One the caller chose to ignore (nohup, a background job) stays ignored.
+        struct sigaction previous {};
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+int PendingInterruption() { return lastInterruption; }
+
+uint32_t InterruptionCount() { return static_cast<uint32_t>(interruptions); }
+
+void ForwardInterruption(ProcessHandle process, int signal) {
+    const auto* p = reinterpret_cast<const Process*>(process);
+    // Not yet reaped, so the pid cannot belong to another process.
+    if (p && !p->reaped && signal > 0) ::kill(p->pid, signal);
+}
+
 void RequestRestart(uint32_t code) {
     // Never restart or log off by ourselves: tell the user what the installation asks for.
     std::fprintf(stderr, "%s\n",

@@ -242,7 +242,16 @@ std::string TempPath() {
     return result;
 }
 
+// GetTempFileName needs a directory of at most MAX_PATH - 14 characters and
+// writes past its buffer (a page fault under Wine) when given a longer one.
+constexpr size_t MaxTempFileDirectory = MAX_PATH - 14;
+
 std::string CreatePrivateDirectory(const std::string& parent, const std::string& prefix) {
+    // prefix, eight hex digits and "\": the temporary files go in there.
+    if (parent.size() + prefix.size() + 9 > MaxTempFileDirectory) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return {};
+    }
     OwnerOnlySecurity security;
     if (!security.Build()) return {};
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -254,6 +263,10 @@ std::string CreatePrivateDirectory(const std::string& parent, const std::string&
 }
 
 std::string CreateTempFileName(const std::string& directory, const std::string& prefix) {
+    if (directory.size() > MaxTempFileDirectory) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return {};
+    }
     char name[MAX_PATH + 1] = {};
     if (GetTempFileNameA(directory.c_str(), prefix.c_str(), 0, name) == 0) return {};
     return name;
@@ -310,6 +323,20 @@ bool GetProcessExitCode(ProcessHandle process, int32_t& exitCode) {
 void CloseProcess(ProcessHandle process) {
     if (process != NoProcess) CloseHandle(reinterpret_cast<HANDLE>(process));
 }
+
+bool ProcessCrashed(ProcessHandle process) {
+    DWORD code = 0;
+    // Error-severity NTSTATUS values (0xC...) are what an unhandled exception
+    // leaves; programs exit with small codes.
+    return process != NoProcess && GetExitCodeProcess(reinterpret_cast<HANDLE>(process), &code) &&
+           code != STILL_ACTIVE && (code & 0xC0000000u) == 0xC0000000u;
+}
+
+// A windowed program gets no console signals to pass on.
+void CatchInterruptions() {}
+int PendingInterruption() { return 0; }
+uint32_t InterruptionCount() { return 0; }
+void ForwardInterruption(ProcessHandle, int) {}
 
 void RequestRestart(uint32_t code) {
     // Shutting down needs the shutdown privilege in the token; without it the

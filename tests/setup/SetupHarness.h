@@ -36,6 +36,8 @@ struct SetupRun {
     testing_support::RecordingWindow::Record window;
     int exitCode = -1;
     std::vector<uint32_t> restarts;
+    // What the temporary directory held when each restart was requested.
+    std::vector<std::vector<std::string>> tempAtRestart;
 };
 
 class SetupHarness : public ::testing::Test {
@@ -51,7 +53,10 @@ protected:
         testing_support::WriteFileBytes(ExeName(), image);
         SetupRun run;
         services.ModuleFileName = [exe = ExeName()] { return exe; };
-        services.RequestRestart = [&run](uint32_t code) { run.restarts.push_back(code); };
+        services.RequestRestart = [&run, this](uint32_t code) {
+            run.restarts.push_back(code);
+            run.tempAtRestart.push_back(LeftInTemp());
+        };
         TApplication application(std::make_unique<testing_support::RecordingWindow>(run.window));
         application.Title = ApplicationTitle;
         TForm1 form(application, std::move(services));
@@ -67,10 +72,21 @@ protected:
 };
 
 // Services whose installation sequence is `sequence`.
-inline SetupServices WithSequence(std::function<int32_t(TForm1&, const InstallInputs&)> sequence) {
+inline SetupServices WithOutcome(std::function<InstallOutcome(TForm1&, const InstallInputs&)> sequence) {
     SetupServices services;
     services.InstallSequence = std::move(sequence);
     return services;
+}
+
+// Services whose installation sequence is `sequence`, standing for a wizard
+// that ran to its end with exit code 0 and left the returned restart setting.
+inline SetupServices WithSequence(std::function<int32_t(TForm1&, const InstallInputs&)> sequence) {
+    return WithOutcome([sequence = std::move(sequence)](TForm1& form, const InstallInputs& inputs) {
+        InstallOutcome outcome;
+        outcome.RestartSetting = sequence(form, inputs);
+        outcome.WizardStarted = outcome.WizardRanToEnd = true;
+        return outcome;
+    });
 }
 
 }  // namespace setup_harness

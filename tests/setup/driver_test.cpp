@@ -58,7 +58,8 @@ TEST_F(DriverTest, CopiesTheArchiveForTheSequenceAndRemovesItAfterwards) {
     EXPECT_EQ(run.window.MaxHistory.back(), 100);
     const size_t blocks = (archive.size() + ScanBlockSize - 1) / ScanBlockSize;
     EXPECT_EQ(run.window.ProcessMessagesCalls, static_cast<int>(blocks));
-    EXPECT_GE(run.window.Positions.back(), static_cast<int32_t>(archive.size()));
+    // The last read takes the archive's remainder and the payload behind it.
+    EXPECT_EQ(run.window.Positions.back(), static_cast<int32_t>(archive.size() + payload.size()));
 
     EXPECT_TRUE(run.window.Boxes.empty());
     EXPECT_TRUE(run.window.Closed);
@@ -79,6 +80,18 @@ TEST_F(DriverTest, DamagedAppendedDataShowsTheOneErrorBoxAndEnds) {
         {"a bare stub that ends before the scan start", bareStub},
         {"archive length past the end of the file",
          SetupImage(archive, {}, static_cast<int32_t>(archive.size()) + 40000)},
+        // Not the progress bar's range error: a negative length is damage.
+        {"negative archive length", SetupImage(archive, {}, -5)},
+        {"negative payload size", [&] {
+             Bytes image = SetupImage(archive, {});
+             for (int i = 0; i < 4; ++i) image[PayloadScanStart + 9 + i] = 0xFF;
+             return image;
+         }()},
+        {"payload past the end of the file", [&] {
+             Bytes image = SetupImage(archive, RandomBytes(100, 2));
+             image.resize(image.size() - 1);
+             return image;
+         }()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -92,9 +105,10 @@ TEST_F(DriverTest, DamagedAppendedDataShowsTheOneErrorBoxAndEnds) {
         EXPECT_EQ(run.window.Boxes[0].Text, "Error reading data. Possible corrupt file.");
         EXPECT_EQ(run.window.Boxes[0].Caption, "Error");
         EXPECT_EQ(run.window.Boxes[0].Flags, 0x10u);
+        EXPECT_TRUE(run.window.Boxes[0].Owned);
         EXPECT_TRUE(run.window.Terminated);
         EXPECT_TRUE(run.window.Closed);
-        EXPECT_NE(run.exitCode, 0);
+        EXPECT_EQ(run.exitCode, seCorruptData);
         EXPECT_TRUE(run.restarts.empty());
         EXPECT_TRUE(LeftInTemp().empty());
     }
@@ -109,8 +123,6 @@ TEST_F(DriverTest, EscapedExceptionsAreReportedOnceAndEndTheProgram) {
         std::string box;
     };
     const Case cases[] = {
-        {"negative archive length refused by the bar", SetupImage(archive, {}, -5), nullptr,
-         "TProgressBar property out of range."},
         {"the sequence fails after hiding the form", SetupImage(archive, {}, 1000),
          [](TForm1& form, const InstallInputs& inputs) -> int32_t {
              form.Hide();
@@ -145,8 +157,34 @@ TEST_F(DriverTest, RestartRequestFollowsTheSetting) {
         SCOPED_TRACE(c.setting);
         const SetupRun run = RunImage(SetupImage(archive, {}, 100), WithSequence([&](TForm1&, const InstallInputs&) { return c.setting; }));
         EXPECT_EQ(run.restarts, c.requests);
+        // Only once everything is deleted: the archive copy was still there while the sequence ran.
+        for (const auto& left : run.tempAtRestart) EXPECT_TRUE(left.empty()) << left.size() << " files left";
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_TRUE(run.window.Boxes.empty());
+    }
+}
+
+TEST_F(DriverTest, TheWizardsOutcomeDecidesStatusAndRestart) {
+    const Bytes archive = RandomBytes(100, 3);
+    struct Case {
+        const char* what;
+        InstallOutcome outcome;
+        int status;
+        bool restart;
+    };
+    const Case cases[] = {
+        {"ran to its end", {true, true, 0, 1}, 0, true},
+        {"ran to its end with exit code 3", {true, true, 3, 1}, 3, true},
+        {"crashed or was killed", {true, false, 134, 1}, 134, false},
+        {"never started", {false, false, 0, 1}, seWizardNotStarted, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const SetupRun run = RunImage(SetupImage(archive, {}), WithOutcome([&](TForm1&, const InstallInputs&) { return c.outcome; }));
+        EXPECT_EQ(run.exitCode, c.status);
+        EXPECT_EQ(run.restarts.size(), c.restart ? 1u : 0u);
+        EXPECT_TRUE(run.window.Boxes.empty());
+        EXPECT_TRUE(LeftInTemp().empty());
     }
 }
 

@@ -31,9 +31,17 @@ TEST(IntegrityRecordTest, RoundTripsAndRefusesEveryDamagedByte) {
     EXPECT_EQ(parsed->RecordStart, 0x89ABCDEFu);
     EXPECT_EQ(parsed->DataCrc, 0x01020304u);
     EXPECT_FALSE(ParseIntegrityRecord(bytes.data(), bytes.size() - 1));
+    EXPECT_FALSE(IsDamagedIntegrityRecord(bytes.data(), bytes.size()));
     for (size_t i = 0; i < bytes.size(); ++i) {
         auto damaged = bytes;
         damaged[i] ^= 0x10;
         EXPECT_FALSE(ParseIntegrityRecord(damaged.data(), damaged.size())) << "byte " << i;
+        EXPECT_TRUE(IsDamagedIntegrityRecord(damaged.data(), damaged.size())) << "byte " << i;
     }
+    // What follows a payload without a record: zero padding, a certificate
+    // table's header, the end of an archive.
+    Bytes certificate = FromHex("08 10 00 00 00 02 02 00");
+    certificate.resize(28, 0x30);
+    for (const Bytes& other : {Bytes(28, 0), certificate, RandomBytes(28, 9)})
+        EXPECT_FALSE(IsDamagedIntegrityRecord(other.data(), other.size()));
 }

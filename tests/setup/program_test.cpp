@@ -42,7 +42,7 @@ TEST(SetupProgram, ABareStubReportsCorruptDataAndLeavesNothing) {
     EXPECT_TRUE(ListDirectory(dir / "tmp").empty());
 }
 
-TEST(SetupProgram, CopiesARawArchiveAndRemovesEverything) {
+TEST(SetupProgram, ReportsARandomArchiveAsCorruptAndRemovesEverything) {
     TempDir dir;
     fs::create_directory(dir / "tmp");
     WriteFileBytes(dir / "archive.bin", RandomBytes(1 << 20, 11));
@@ -50,8 +50,10 @@ TEST(SetupProgram, CopiesARawArchiveAndRemovesEverything) {
     ASSERT_EQ(RunCommand(Mksetup(dir / "my setup") + " --archive " + ShellQuote(dir / "archive.bin") +
                          " --payload " + ShellQuote(dir / "payload.bin")),
               0);
-    // No wizard in a random archive: the launch fails, the sequence cleans up.
-    EXPECT_EQ(RunWithTemp(ShellQuote(dir / "my setup"), dir / "tmp", dir / "err"), 0) << ReadFileText(dir / "err");
+    // Copied whole and vouched for by the record, but no archive: the
+    // settings' extraction fails, the sequence cleans up.
+    EXPECT_EQ(RunWithTemp(ShellQuote(dir / "my setup"), dir / "tmp", dir / "err"), 81) << ReadFileText(dir / "err");
+    EXPECT_EQ(ReadFileText(dir / "err"), "Error: Error reading data. Possible corrupt file.\n");
     EXPECT_TRUE(ListDirectory(dir / "tmp").empty());
 }
 

@@ -93,9 +93,22 @@ TEST_F(SequenceTest, TheWizardSeesItsFilesAndThePayloadAndEverythingIsRemoved) {
         {"english.lng", Text("[Messages]\r\n")},
         {"deutsch.lng", Text("[Messages]\r\n")},
     });
-    const SetupRun run = RunImage(SetupImage(archive, payloadArchive));
+    SetupServices services;
+    std::vector<std::string> extracted;
+    services.ExtractFile = [&extracted](const std::string& archiveName, const std::string& wanted,
+                                        const std::string& target, const TShowProgressEvent& progress,
+                                        ExtractFailure* failure) {
+        extracted.push_back(wanted);
+        return ExtractArchiveFile(archiveName, wanted, target, progress, failure);
+    };
+    const SetupRun run = RunImage(SetupImage(archive, payloadArchive), services);
 
     EXPECT_EQ(run.exitCode, 0);
+    // The wizard's files, then the languages as the settings reader gives
+    // them: the last line's first.
+    const std::string t = "<Temp>" + std::string(1, platform::PathDelim);
+    EXPECT_EQ(extracted, (std::vector<std::string>{t + "install.ini", t + "inst32.exe", t + "readme.txt",
+                                                    t + "Deutsch.lng", t + "English.lng"}));
     EXPECT_TRUE(run.window.Boxes.empty());
     EXPECT_TRUE(run.window.Hidden);
     EXPECT_TRUE(run.restarts.empty());
@@ -109,6 +122,16 @@ TEST_F(SequenceTest, TheWizardSeesItsFilesAndThePayloadAndEverythingIsRemoved) {
     EXPECT_NE(seen.find("Start=" + std::to_string(start)), std::string::npos) << seen;
     EXPECT_NE(seen.find("Size=" + std::to_string(payloadArchive.size())), std::string::npos) << seen;
     EXPECT_NE(seen.find("Source=" + ExeName()), std::string::npos) << seen;
+    // ReadMe and Temp name the files in the setup's own temporary directory.
+    const size_t pathAt = seen.find("\nPath=");
+    ASSERT_NE(pathAt, std::string::npos) << seen;
+    const std::string tempDir = seen.substr(pathAt + 6, seen.find('\n', pathAt + 1) - pathAt - 6);
+    EXPECT_EQ(platform::ExtractFilePath(tempDir), tempDir);
+    EXPECT_EQ(tempDir.rfind(dir_ / "tmp", 0), 0u) << tempDir;
+    EXPECT_NE(seen.find("\nReadMe=" + tempDir + "readme.txt\n"), std::string::npos) << seen;
+    const size_t tempAt = seen.find("\nTemp=" + tempDir + "QNV");
+    ASSERT_NE(tempAt, std::string::npos) << seen;
+    EXPECT_EQ(seen.substr(seen.find('\n', tempAt + 1) - 4, 4), ".tmp") << seen;
     // Every file of the temporary directory was there while it ran; the
     // languages come in the order the settings reader gives, the last first.
     for (const char* line : {"install.ini=present", "inst32.exe=present", "readme.txt=present",
@@ -130,8 +153,30 @@ TEST_F(SequenceTest, AWizardThatAsksForARestartGetsExactlyOne) {
     payload.WriteToStream(payloadBytes);
     const SetupRun run = RunImage(SetupImage(archive, payloadBytes.Bytes()));
     EXPECT_EQ(run.restarts, std::vector<uint32_t>{0x42});
+    ASSERT_EQ(run.tempAtRestart.size(), 1u);
+    EXPECT_TRUE(run.tempAtRestart[0].empty()) << "the restart came before the clean-up";
     EXPECT_TRUE(LeftInTemp().empty());
 }
+
+#ifndef _WIN32
+TEST_F(SequenceTest, AReadMeTheWizardMadeIsNotDeleted) {
+    // No read-me in the archive; the wizard writes one beside its settings.
+    fs::create_directory(dir_ / "own");
+    const std::string own = dir_ / "own" + platform::PathDelim;
+    const Bytes archive = WizardArchive({{"install.ini", Text(Settings(""))},
+                                         {"inst32.exe", Text("#!/bin/sh\necho mine >\"${1%/*}/readme.txt\"\n")}},
+                                        ctNone);
+    SetupServices services;
+    services.NewTempFileName = [&] {
+        WriteFileBytes(own + "QNV1.tmp", {});
+        return own + "QNV1.tmp";
+    };
+    const SetupRun run = RunImage(SetupImage(archive, {}), services);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(ListDirectory(dir_ / "own"), std::vector<std::string>{"readme.txt"});
+    EXPECT_EQ(ReadFileText(own + "readme.txt"), "mine\n");
+}
+#endif
 
 TEST_F(SequenceTest, FaultRunsLeaveNothingAndRequestNoRestart) {
     const Bytes settings = Text(Settings("Request Restart=1\r\n"));
