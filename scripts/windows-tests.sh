@@ -183,6 +183,8 @@ if [[ $have_i686 -eq 1 ]]; then
         rm -rf "$signing"
         mkdir -p "$signing/wizard"
         cp demo/wizard/* build/mingw-i686/wizard/inst32.exe "$signing/wizard/"
+        # mksetup refuses the demo's unreplaced install directory placeholder.
+        sed -i 's|@INSTALL_DIR@|C:\\Program Files\\Demo|' "$signing/wizard/install.ini"
         "$native_tools/mksetup" -o "$signing/setup.exe" --stub "$stub" --wizard "$signing/wizard" --payload demo/payload
         # The stub padded with zeros up to the scan start, the trailer there.
         cmp -s -i "$size:0" -n $((210000 - size)) "$signing/setup.exe" /dev/zero &&
