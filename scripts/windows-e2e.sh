@@ -8,7 +8,9 @@
 #      for byte and leaves nothing in %TEMP%;
 #   3. the same from archives made by quern;
 #   4. that setup signed with osslsigncode (a throwaway certificate) verifies,
-#      keeps its integrity record and installs its payload byte for byte.
+#      keeps its integrity record and installs its payload byte for byte;
+#   5. the signed setup with one payload byte changed is refused (corrupt-file
+#      box, status 81), installs nothing and leaves nothing.
 # usage: windows-e2e.sh WINE WINDOWS_BUILD_DIR MKSETUP
 set -euo pipefail
 wine="$1" build="$(cd "$2" && pwd)" mksetup="$(realpath "$3")"
@@ -105,4 +107,30 @@ status=0
 diff -r "$work/payload" "$work/installed" >/dev/null || fail "the signed setup installed other files"
 [[ "$(ls -A "$temp" | sort)" == "$before" ]] || fail "the signed setup left files in $temp"
 echo "windows-e2e: the signed setup installed its payload byte for byte, nothing left"
-echo "windows-e2e: 4 passed, 0 failed"
+
+echo "windows-e2e: the signed setup with one payload byte damaged"
+# The integrity record is found and checked behind the signature too: the
+# setup refuses with its corrupt-file box and status 81, installs nothing.
+u32() { od -An -t u4 -j "$2" -N 4 "$1" | tr -d ' '; }
+magic=$(LC_ALL=C grep -obUa 'Qnt_!' "$work/signed/setup.exe" | cut -d: -f1 | awk '$1 >= 210000 {print; exit}')
+damaged=$((magic + 13 + $(u32 "$work/signed/setup.exe" $((magic + 5))) + $(u32 "$work/signed/setup.exe" $((magic + 9))) / 2))
+cp "$work/signed/setup.exe" "$work/signed/damaged.exe"
+byte=$(od -An -t u1 -j "$damaged" -N 1 "$work/signed/damaged.exe" | tr -d ' ')
+printf "\\$(printf %03o $(((byte + 1) % 256)))" | dd of="$work/signed/damaged.exe" bs=1 seek="$damaged" conv=notrunc 2>/dev/null
+rm -rf "$work/installed" "$work/report.txt"
+watch_window Error "$work/signed/error.id"
+watcher=$!
+"$wine" "$work/signed/damaged.exe" >"$work/signed/damaged.log" 2>&1 &
+setup=$!
+wait "$watcher" || true
+box="$(cat "$work/signed/error.id")"
+[[ -n "$box" ]] || { kill "$setup" 2>/dev/null; fail "the damaged signed setup showed no error box"; }
+sleep 0.3
+xdotool key --window "$box" Return 2>/dev/null || true
+status=0
+wait "$setup" || status=$?
+[[ $status -eq 81 ]] || fail "the damaged signed setup exited with status $status, not 81"
+[[ ! -e "$work/installed" ]] || fail "the damaged signed setup installed files"
+[[ "$(ls -A "$temp" | sort)" == "$before" ]] || fail "the damaged signed setup left files in $temp"
+echo "windows-e2e: refused with the corrupt-file box, status 81, nothing installed, nothing left"
+echo "windows-e2e: 5 passed, 0 failed"
