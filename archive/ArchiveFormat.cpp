@@ -101,10 +101,7 @@ uint8_t RecognizeMethod(const std::string& compressID, const TRecognizeEvent& on
 void ReadArchiveHeader(TStream& stream, TArchiveHeader& header, std::string& compressID,
                        const TRecognizeEvent& onRecognize) {
     compressID.assign(3, ' ');
-    if (BytesLeft(stream) < ArchiveHeaderSize) {
-        InitArchiveHeader(header, compressID, 0, caMulti, 0);
-        return;
-    }
+    if (BytesLeft(stream) < ArchiveHeaderSize) throw EInvalidHeader();
     uint8_t raw[ArchiveHeaderSize];
     stream.ReadBuffer(raw, ArchiveHeaderSize);
     DecodeArchiveHeader(raw, header);
@@ -115,13 +112,55 @@ void ReadArchiveHeader(TStream& stream, TArchiveHeader& header, std::string& com
 }
 
 bool ReadFileHeader(TStream& stream, TFileHeader& header, std::string& name) {
+    const int64_t left = BytesLeft(stream);
+    if (left <= 0) return false;
+    if (left < FileHeaderSize) throw EDamagedFileHeader();
     uint8_t raw[FileHeaderSize];
-    if (stream.Read(raw, FileHeaderSize) != FileHeaderSize) return false;
+    stream.ReadBuffer(raw, FileHeaderSize);
     DecodeFileHeader(raw, header);
-    if (header.NameLength < 0 || header.NameLength > BytesLeft(stream)) return false;
-    name.assign(static_cast<size_t>(header.NameLength), '\0');
-    if (header.NameLength > 0 && stream.Read(name.data(), header.NameLength) != header.NameLength) return false;
+    if (header.NameLength < 0 || header.NameLength > left - FileHeaderSize) throw EDamagedFileHeader();
     if (header.CompressedSize < 0 || header.UncompressedSize < 0) throw EDamagedFileHeader();
-    name = platform::ToNativeSeparators(std::move(name));
+    if (header.CompressedSize > left - FileHeaderSize - header.NameLength) throw EDamagedFileHeader();
+    name.assign(static_cast<size_t>(header.NameLength), '\0');
+    if (header.NameLength > 0) stream.ReadBuffer(name.data(), header.NameLength);
+    return true;
+}
+
+TArchiveWalk::TArchiveWalk(TStream& stream, const TRecognizeEvent& onRecognize) : stream_(stream) {
+    ReadArchiveHeader(stream_, Header, CompressID, onRecognize);
+}
+
+bool TArchiveWalk::Next() {
+    if (started_) {
+        stream_.SetPosition(DataStart + Entry.CompressedSize);
+        Counted += Entry.UncompressedSize;
+    }
+    started_ = true;
+    HeaderOffset = stream_.Position();
+    const bool more = Counted < Header.TotalSize ? ReadFileHeader(stream_, Entry, Name) : NextEmptyEntry();
+    if (!more) {
+        Entry = TFileHeader{};
+        if (Counted != Header.TotalSize) throw EArchiveSizeMismatch(Header.TotalSize, Counted);
+        return false;
+    }
+    DataStart = stream_.Position();
+    return true;
+}
+
+bool TArchiveWalk::NextEmptyEntry() {
+    const int64_t left = BytesLeft(stream_);
+    if (left < FileHeaderSize) return false;
+    uint8_t raw[FileHeaderSize];
+    stream_.ReadBuffer(raw, FileHeaderSize);
+    TFileHeader header;
+    DecodeFileHeader(raw, header);
+    if (header.UncompressedSize != 0 || header.CompressedSize != 0 || header.NameLength <= 0 ||
+        header.NameLength > left - FileHeaderSize) {
+        stream_.SetPosition(HeaderOffset);
+        return false;
+    }
+    Entry = header;
+    Name.assign(static_cast<size_t>(header.NameLength), '\0');
+    stream_.ReadBuffer(Name.data(), header.NameLength);
     return true;
 }

@@ -64,11 +64,21 @@ struct TFileHeader {
     int32_t LockFlag;
 };
 
-// A file header whose sizes are negative: walking by them would move the
-// stream backwards. Callers that catch EInvalidHeader catch this too.
+// A file header or name cut short, negative sizes (walking by them would
+// move the stream backwards) or data reaching past the end of the archive.
+// Callers that catch EInvalidHeader catch this too.
 class EDamagedFileHeader : public EInvalidHeader {
 public:
     EDamagedFileHeader() { Message = "Damaged file header in archive"; }
+};
+// The entries' sizes do not add up to the archive header's TotalSize: the
+// archive ends early, or holds more than it says.
+class EArchiveSizeMismatch : public EDamagedFileHeader {
+public:
+    EArchiveSizeMismatch(int64_t totalSize, int64_t entries) {
+        Message = "Damaged archive: its header's total size " + std::to_string(totalSize) +
+                  " differs from the entries' sum " + std::to_string(entries);
+    }
 };
 
 using TRecognizeEvent = std::function<void(const std::string& CompressID, bool& recognized)>;
@@ -88,15 +98,41 @@ void DecodeFileHeader(const uint8_t in[FileHeaderSize], TFileHeader& header);
 // EUnrecognizedCompressionMethod.
 uint8_t RecognizeMethod(const std::string& compressID, const TRecognizeEvent& onRecognize);
 
-// Reads and validates the archive header at the stream's position. With
-// fewer than 21 bytes left nothing is read and the header is one made in
-// memory with TotalSize 0 (an empty walk follows). compressID gets the
-// three ID characters.
+// Reads and validates the archive header at the stream's position: fewer
+// than 21 bytes or a wrong signature is not an archive (EInvalidHeader).
+// compressID gets the three ID characters.
 void ReadArchiveHeader(TStream& stream, TArchiveHeader& header, std::string& compressID,
                        const TRecognizeEvent& onRecognize);
 
-// Reads one file header and its name; false at the end of the archive (too
-// few bytes for the header or the name, or a negative NameLength). The name
-// is returned with native separators. Raises EDamagedFileHeader for negative
-// sizes. The name is only allocated when the stream holds all its bytes.
+// Reads one file header and its name; false only when no byte is left.
+// Raises EDamagedFileHeader for a header or name cut short, negative sizes or
+// data reaching past the end. The name is returned as stored ("\" between
+// components); only the place where a target path is formed converts it.
 bool ReadFileHeader(TStream& stream, TFileHeader& header, std::string& name);
+
+// Walks an archive's entries in order, passing over each one's data on the
+// next step. Up to the header's TotalSize every entry belongs to the archive
+// and a cut is damage. Once TotalSize is reached only complete empty entries
+// (both sizes 0, a name inside the stream) still belong to it, so an archive
+// whose last files are empty keeps them; anything else after it (padding,
+// another file's bytes) ends the walk without error. At the end the entries
+// must add up to TotalSize (EArchiveSizeMismatch).
+class TArchiveWalk {
+public:
+    TArchiveWalk(TStream& stream, const TRecognizeEvent& onRecognize);
+    // Moves to the next entry; false at the end of the archive.
+    bool Next();
+
+    TArchiveHeader Header;
+    std::string CompressID;
+    TFileHeader Entry{};
+    std::string Name;         // as stored
+    int64_t HeaderOffset = 0; // of the entry's file header
+    int64_t DataStart = 0;
+    int64_t Counted = 0;      // UncompressedSize summed over the entries before this one
+
+private:
+    bool NextEmptyEntry();
+    TStream& stream_;
+    bool started_ = false;
+};

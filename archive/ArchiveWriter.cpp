@@ -12,8 +12,18 @@ constexpr int64_t MaxSize = std::numeric_limits<int32_t>::max();
 constexpr int32_t MaxNameLength = 32767;
 constexpr uint32_t Date1980 = ((0u << 9) | (1u << 5) | 1u) << 16;  // 1 January 1980, 00:00:00
 
-void CopyStored(TStream& dest, TStream& source, int32_t size) {
-    if (size > 0) dest.CopyFrom(source, size);  // CopyFrom treats 0 as "everything"
+// Copies a stored entry's bytes and returns their byte sum, its checksum.
+uint32_t CopyStored(TStream& dest, TStream& source, int32_t size) {
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<int32_t>(std::max<int32_t>(size, 0), 61440)));
+    uint32_t sum = 0;
+    for (int32_t left = size; left > 0;) {
+        const int32_t n = std::min<int32_t>(left, static_cast<int32_t>(buffer.size()));
+        source.ReadBuffer(buffer.data(), n);
+        for (int32_t i = 0; i < n; ++i) sum += buffer[static_cast<size_t>(i)];
+        dest.WriteBuffer(buffer.data(), n);
+        left -= n;
+    }
+    return sum;
 }
 
 }  // namespace
@@ -43,25 +53,9 @@ void TArchiveWriter::AddMemory(const std::string& storedName, std::vector<uint8_
 }
 
 void TArchiveWriter::WriteToFile(const std::string& fileName) {
-    std::string directory = platform::ExtractFilePath(fileName);
-    if (directory.empty()) directory = std::string(".") + platform::PathDelim;
-    const std::string temporary = platform::CreateTempFileName(directory, "qrn");
-    if (temporary.empty())
-        throw EInOutError("Cannot create a temporary file in " + directory, platform::LastErrorCode());
-    try {
-        {
-            TFileStream output(temporary, fmCreate);
-            WriteToStream(output);
-        }
-        if (!platform::RenameFile(temporary, fileName)) {
-            const int error = platform::LastErrorCode();
-            throw EInOutError("Cannot rename " + temporary + " to " + fileName + ": " + platform::ErrorText(error),
-                              error);
-        }
-    } catch (...) {
-        platform::DeleteFile(temporary);
-        throw;
-    }
+    TSafeFileStream output(fileName);
+    WriteToStream(output);
+    output.Commit();
 }
 
 void TArchiveWriter::WriteToStream(TStream& dest) {
@@ -125,12 +119,19 @@ void TArchiveWriter::WriteEntry(TStream& dest, const Entry& entry, TStream& sour
                 const CodecSettings settings{entry.lockFlag == 2 ? Key : 0, 0, OnShowProgress};
                 ::RunCodec(dest, source, size, 0, entry.type, sum, false, false, settings);
             } catch (const EUnableToCompress&) {
-                // Coding would not shrink it: store it. The stored copy is at
-                // least as long as anything the codec wrote, so it covers it.
-                fh.CompressionType = ctNone;
                 dest.SetPosition(dataStart);
                 source.SetPosition(sourceStart);
-                CopyStored(dest, source, size);
+                if (entry.lockFlag == 2) {
+                    // A stored copy would be plain: a scrambled entry keeps
+                    // its coded bytes even where they are the longer ones.
+                    const CodecSettings unbounded{Key, std::numeric_limits<int32_t>::min(), OnShowProgress};
+                    ::RunCodec(dest, source, size, 0, entry.type, sum, false, false, unbounded);
+                } else {
+                    // Coding would not shrink it: store it. The stored copy
+                    // is at least as long as anything the codec wrote.
+                    fh.CompressionType = ctNone;
+                    sum = CopyStored(dest, source, size);
+                }
             }
             break;
         case ctCustom: {
@@ -142,17 +143,16 @@ void TArchiveWriter::WriteEntry(TStream& dest, const Entry& entry, TStream& sour
             break;
         }
         default:
-            CopyStored(dest, source, size);
+            sum = CopyStored(dest, source, size);
             break;
     }
     const int64_t dataEnd = dest.Position();
     if (dataEnd - dataStart > MaxSize) throw Exception("Coded entry too large: " + entry.storedName);
     fh.CompressedSize = static_cast<int32_t>(dataEnd - dataStart);
     if (fh.CompressionType == ctNone || fh.CompressionType == ctCustom) fh.LockFlag = std::min(fh.LockFlag, 1);
-    if (fh.CompressionType == ctNone)
-        fh.Checksum = 0;
-    else
-        fh.Checksum = sum + (fh.LockFlag > 0 ? static_cast<uint32_t>(Key) : 0u);
+    // Stored entries carry their byte sum too, so damage to them is found
+    // and a locked one needs its key.
+    fh.Checksum = sum + (fh.LockFlag > 0 ? static_cast<uint32_t>(Key) : 0u);
 
     EncodeFileHeader(fh, raw);
     dest.SetPosition(headerStart);

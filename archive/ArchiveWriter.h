@@ -32,8 +32,10 @@ public:
     TOnCompressEvent OnCompress;
 
     // lockFlag: 0 open, 1 locked (the checksum carries Key), 2 locked and the
-    // coded bytes scrambled with Key. Entries that end up stored (type 0, or
-    // type 3) are never scrambled, so 2 is recorded as 1 for them.
+    // coded bytes scrambled with Key. A coded entry to be scrambled keeps its
+    // coded bytes even where storing would be shorter; entries of type 0 or 3
+    // are never scrambled, so 2 is recorded as 1 for them. Every entry's
+    // checksum is its byte sum (plus Key when locked), stored ones included.
     //
     // A file on disk, read when the archive is written; its date, time and
     // attributes are those on disk at the time of this call.
@@ -42,9 +44,8 @@ public:
                    uint8_t type, int32_t lockFlag = 0);
     int Count() const { return static_cast<int>(entries_.size()); }
 
-    // Writes the archive to a temporary file beside fileName and renames it
-    // into place; on failure the temporary file is deleted and an existing
-    // fileName is left as it was.
+    // Writes the archive through a TSafeFileStream: on failure no partial
+    // file is left and an existing fileName stays as it was.
     void WriteToFile(const std::string& fileName);
     // Writes the archive at dest's position; dest must be seekable, since each
     // file header is completed after its data.

@@ -12,13 +12,37 @@ namespace {
 constexpr int32_t NoSpaceLimit = std::numeric_limits<int32_t>::max();
 constexpr bool HasDrives = platform::PathDelim == '\\';
 
+// "X:", "\\server" or "\\server\share": the part of a Windows path that is
+// never created.
+bool IsDriveOrShare(const std::string& dir) {
+    if (dir.size() == 2 && dir[1] == ':') return true;
+    if (dir.size() < 2 || dir[0] != '\\' || dir[1] != '\\') return false;
+    return std::count(dir.begin() + 2, dir.end(), '\\') <= 1;
+}
+
 bool IsRooted(const std::string& name) { return !name.empty() && name[0] == platform::PathDelim; }
+// Rooted, or on a drive: a path that does not continue the current directory.
+bool IsAbsolute(const std::string& path) { return IsRooted(path) || (HasDrives && path.size() > 1 && path[1] == ':'); }
 
 
 bool InFileList(const TStringList& list, const std::string& name) {
     for (int i = 0; i < list.Count(); ++i)
         if (SameAsciiText(list.Strings(i), name)) return true;
     return false;
+}
+
+// Copies a stored entry's bytes, returning their byte sum.
+uint32_t CopySummed(TStream& dest, TStream& source, int32_t count) {
+    uint8_t buffer[61440];
+    uint32_t sum = 0;
+    for (int32_t left = count; left > 0;) {
+        const int32_t n = std::min<int32_t>(left, sizeof buffer);
+        source.ReadBuffer(buffer, n);
+        for (int32_t i = 0; i < n; ++i) sum += buffer[i];
+        dest.WriteBuffer(buffer, n);
+        left -= n;
+    }
+    return sum;
 }
 
 bool IsDirectory(const std::string& path) {
@@ -43,24 +67,18 @@ void TQuern::ListArchiveFile(const std::string& fileName, TStringList& list) {
 }
 
 void TQuern::ListArchiveStream(TStream& stream, TStringList& list) {
-    if (stream.Size() - stream.Position() < ArchiveHeaderSize + FileHeaderSize) return;
-    TArchiveHeader header;
-    std::string compressID;
-    ReadArchiveHeader(stream, header, compressID, OnRecognize);
-    TFileHeader fh;
-    std::string name;
-    while (ReadFileHeader(stream, fh, name)) {
+    TArchiveWalk walk(stream, OnRecognize);
+    while (walk.Next()) {
         auto info = std::make_unique<TArchiveFileInfo>();
-        info->FileDate = fh.FileDate;
-        info->FileAttr = fh.FileAttr;
-        info->UncompressedSize = fh.UncompressedSize;
-        info->CompressedSize = fh.CompressedSize;
-        info->CompressionType = fh.CompressionType;
-        info->Checksum = fh.Checksum;
-        info->HeaderOffset = static_cast<int32_t>(stream.Position() - FileHeaderSize - fh.NameLength);
-        info->Locked = fh.LockFlag > 0;
-        list.AddObject(name, info.release());
-        stream.Seek(fh.CompressedSize, SeekOrigin::Current);
+        info->FileDate = walk.Entry.FileDate;
+        info->FileAttr = walk.Entry.FileAttr;
+        info->UncompressedSize = walk.Entry.UncompressedSize;
+        info->CompressedSize = walk.Entry.CompressedSize;
+        info->CompressionType = walk.Entry.CompressionType;
+        info->Checksum = walk.Entry.Checksum;
+        info->HeaderOffset = static_cast<int32_t>(walk.HeaderOffset);
+        info->Locked = walk.Entry.LockFlag > 0;
+        list.AddObject(walk.Name, info.release());
     }
 }
 
@@ -77,68 +95,49 @@ void TQuern::ExpandArchiveFile(const std::string& fileName, TStringList* fileLis
 
 void TQuern::ExpandArchiveStream(TStream& stream, TStringList* fileList) {
     std::vector<std::string> written;
-    TArchiveHeader header;
-    std::string compressID;
-    ReadArchiveHeader(stream, header, compressID, OnRecognize);
-    int64_t counted = 0;  // 64 bits: hostile sizes must not wrap the count
-    TFileHeader fh;
-    std::string name;
-    while (ReadFileHeader(stream, fh, name)) {
-        // Once the count has reached TotalSize only empty entries can still
-        // belong to the archive; they are expanded, or an archive whose last
-        // file is empty would silently lose it.
-        if (counted >= header.TotalSize && fh.UncompressedSize > 0) break;
-        const int64_t dataStart = stream.Position();
-        const auto passOver = [&] { stream.SetPosition(dataStart + fh.CompressedSize); };
-
-        if (fileList && !InFileList(*fileList, name)) {
-            passOver();
-            counted += fh.UncompressedSize;
-            continue;
-        }
+    TArchiveWalk walk(stream, OnRecognize);
+    while (walk.Next()) {
+        const TFileHeader& fh = walk.Entry;
+        if (fileList && !InFileList(*fileList, walk.Name)) continue;
+        // Stored names separate components with "\"; the target path is
+        // the one place where they become native.
+        const std::string name = platform::ToNativeSeparators(walk.Name);
         std::string target = IsRooted(name) ? name : targetPath_ + name;
         if (OnCheckFile) {
             OnCheckFile(target, cpExpand);
-            if (target.empty()) {
-                passOver();
-                continue;
-            }
+            if (target.empty()) continue;
             if (target == "*") break;
         }
         // No decoder for it: writing an empty or wrong file would be worse
         // than passing it over like an entry the handler vetoed.
-        if (!CanExpandType(fh.CompressionType)) {
-            passOver();
-            continue;
-        }
-        if (FreeSpaceFor(target) < fh.UncompressedSize) throw EInsufficientDiskSpace(target);
-        if (MakeDirectories) ForceDirectoryPath(platform::ExtractFilePath(target));
+        if (!CanExpandType(fh.CompressionType)) continue;
+        // The new file is written beside an existing one, which goes only
+        // once the new one is complete: it needs all its room.
+        if (FreeSpace(target, false) < fh.UncompressedSize) throw EInsufficientDiskSpace(target);
 
-        std::unique_ptr<TFileStream> output;
+        // Only what lies below TargetPath came from the archive: no link
+        // there is followed. A target the handler put elsewhere is trusted
+        // up to its own directory.
+        std::string base = targetPath_;
+        if (targetPath_.empty() ? IsAbsolute(target) : target.compare(0, targetPath_.size(), targetPath_) != 0)
+            base = platform::ExtractFilePath(target);
+        if (MakeDirectories) ForceDirectoryPath(base);
+        std::unique_ptr<TSafeFileStream> output;
         try {
-            output = std::make_unique<TFileStream>(target, fmCreate);
+            output = std::make_unique<TSafeFileStream>(base, target.substr(base.size()), MakeDirectories);
         } catch (const EFCreateError&) {
             if (ExceptionOnFileError) throw;
-            passOver();
             continue;
         }
-        try {
-            ExpandEntry(*output, stream, fh.CompressedSize, fh.UncompressedSize, fh.Checksum, fh.CompressionType,
-                        compressID, fh.LockFlag);
-        } catch (const EInvalidKey&) {
-            output.reset();
-            platform::DeleteFile(target);
-            throw;
-        } catch (...) {
-            output.reset();
-            platform::SetFileAttributes(target, fh.FileAttr);
-            throw;
-        }
+        // The entry is written beside its target and put in place only once
+        // it decoded to the size and checksum its header gives: a failure
+        // leaves no partial file and an existing file untouched.
+        ExpandEntry(*output, stream, fh.CompressedSize, fh.UncompressedSize, fh.Checksum, fh.CompressionType,
+                    walk.CompressID, fh.LockFlag);
         platform::SetFileDatePacked(output->Handle(), fh.FileDate);
+        output->SetAttributes(fh.FileAttr);
+        output->Commit();
         written.push_back(target);
-        output.reset();
-        platform::SetFileAttributes(target, fh.FileAttr);
-        counted += fh.UncompressedSize;
     }
     if (fileList) {
         fileList->Clear();
@@ -148,12 +147,17 @@ void TQuern::ExpandArchiveStream(TStream& stream, TStringList* fileList) {
 
 void TQuern::ExpandEntry(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint32_t Checksum,
                          uint8_t CompressionType, const std::string& CompressID, int32_t LockFlag) {
-    if (CompressionType != ctNone && LockFlag > 0 && Key == 0) throw EInvalidKey();
+    // Stored entries of older archives carry checksum 0 and no key: they
+    // still extract as they are. A stored entry with a checksum is checked
+    // and, when locked, needs its key like any other.
+    const bool checked = CompressionType != ctNone || Checksum != 0;
+    if (checked && LockFlag > 0 && Key == 0) throw EInvalidKey();
     const int64_t dataStart = source.Position();
+    const int64_t destStart = dest.Position();
     uint32_t computed = 0;
     switch (CompressionType) {
         case ctNone:
-            if (Sourcesize > 0) dest.CopyFrom(source, Sourcesize);
+            computed = CopySummed(dest, source, Sourcesize);
             break;
         case ctRle:
         case ctLzh:
@@ -183,7 +187,13 @@ void TQuern::ExpandEntry(TStream& dest, TStream& source, int32_t Sourcesize, int
     // A codec stops early on damaged or cancelled input, a handler may read
     // the wrong amount: the walk only stays in step from the span's end.
     source.SetPosition(dataStart + std::max<int32_t>(Sourcesize, 0));
-    if (CompressionType == ctNone || computed == Checksum) return;
+    // Whatever the sums say, an entry of the built-in methods that decoded to
+    // another size than its header gives is not the file that was stored.
+    if (CompressionType != ctCustom && dest.Position() - destStart != Destsize) {
+        if (LockFlag > 0 && checked) throw EInvalidKey();
+        throw EBadChecksum();
+    }
+    if (!checked || computed == Checksum) return;
     if (LockFlag > 0) {
         if (computed + static_cast<uint32_t>(Key) == Checksum) return;
         throw EInvalidKey();
@@ -197,7 +207,9 @@ int32_t TQuern::RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int
     return ::RunCodec(dest, source, Sourcesize, Destsize, method, checksum, Expanding, Scrambled, settings);
 }
 
-int32_t TQuern::FreeSpaceFor(const std::string& targetPath) {
+int32_t TQuern::FreeSpaceFor(const std::string& targetPath) { return FreeSpace(targetPath, true); }
+
+int32_t TQuern::FreeSpace(const std::string& targetPath, bool creditExisting) {
     if (!CheckSpaceBeforeExpand) return NoSpaceLimit;
     int drive = platform::CurrentDrive();
     if constexpr (HasDrives) {
@@ -207,7 +219,7 @@ int32_t TQuern::FreeSpaceFor(const std::string& targetPath) {
     const auto free = platform::DiskFree(drive, targetPath);
     if (!free) return NoSpaceLimit;
     int64_t figure = static_cast<int64_t>(std::min<uint64_t>(*free, NoSpaceLimit));
-    if (figure < NoSpaceLimit && platform::FileExists(targetPath)) {
+    if (creditExisting && figure < NoSpaceLimit && platform::FileExists(targetPath)) {
         TFileStream existing(targetPath, fmOpenRead | fmShareDenyNone);
         figure += existing.Size();
     }
@@ -221,7 +233,7 @@ void TQuern::ForceDirectoryPath(const std::string& path) {
     std::string dir = path;
     for (;;) {
         while (!dir.empty() && dir.back() == platform::PathDelim) dir.pop_back();
-        if (dir.empty() || (HasDrives && dir.size() < 3) || IsDirectory(dir)) break;
+        if (dir.empty() || (HasDrives && IsDriveOrShare(dir)) || IsDirectory(dir)) break;
         missing.push_back(dir);
         dir = platform::ExtractFilePath(dir);
     }

@@ -79,6 +79,8 @@ public:
 
     // Free bytes where targetPath lies, capped at 2147483647, plus the size of
     // an existing target; 2147483647 when CheckSpaceBeforeExpand is false.
+    // The expansion itself gives no such credit: it writes each file beside
+    // the one it replaces.
     int32_t FreeSpaceFor(const std::string& targetPath);
     // Creates a directory and its missing parents; EInOutError on failure.
     static void ForceDirectoryPath(const std::string& path);
@@ -88,5 +90,6 @@ public:
     bool CanExpandType(uint8_t type) const;
 
 private:
+    int32_t FreeSpace(const std::string& targetPath, bool creditExisting);
     std::string targetPath_;
 };

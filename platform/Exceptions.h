@@ -22,7 +22,12 @@ public:
 };
 class EFCreateError : public EStreamError {
 public:
-    explicit EFCreateError(const std::string& name) : EStreamError("Cannot create file " + name) {}
+    explicit EFCreateError(const std::string& name, std::string reason = {})
+        : EStreamError("Cannot create file " + name), Reason(std::move(reason)) {}
+    // Why, in the system's words, when known; the programs show it after the
+    // message ("Cannot create file X: Permission denied").
+    std::string Reason;
+    std::string MessageWithReason() const { return Reason.empty() ? Message : Message + ": " + Reason; }
 };
 class EReadError : public EStreamError {
 public:

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -80,6 +81,50 @@ bool RenameFile(const std::string& from, const std::string& to);
 // Creates one directory; false with the system's error code on failure.
 bool CreateDirectory(const std::string& path, int* errorCode = nullptr);
 bool RemoveDirectory(const std::string& path);
+
+// ---- Placing files safely -------------------------------------------------------
+
+// A file written under a temporary name in its target's directory, until
+// CommitFile renames it over the target or AbandonFile deletes it: the
+// target is either left as it was or replaced whole, never partly written.
+struct PendingFile {
+    FileHandle file = InvalidFile;
+    intptr_t directory = -1;  // POSIX: a descriptor of the target's directory
+    std::string directoryPath;  // the target's directory, "" or ending in a separator
+    std::string temporary;      // the temporary file's name in that directory
+    std::string name;           // the target's name in that directory
+    std::vector<intptr_t> held; // Windows: the directories on the way, held open so none is swapped
+    uint32_t attributes = 0;    // Windows: set on the file before it is put in place
+    bool setAttributes = false;
+};
+// Why a file could not be placed.
+enum class PlaceFailure {
+    None,
+    File,       // the system refused the temporary file, a directory on the way or the rename (code)
+    Directory,  // a missing directory could not be made (code)
+    Link,       // a symbolic link or other reparse point is on the way
+};
+struct PlaceError {
+    PlaceFailure kind = PlaceFailure::None;
+    int code = 0;      // the system's error code, for File and Directory
+    std::string path;  // the directory or link concerned
+};
+// Starts the file `relative` below `base` ("" for the current directory,
+// else ending in a separator; trusted, links in it are followed as usual).
+// No component of `relative` that is a symbolic link, junction or other
+// reparse point is followed or replaced, whoever places it there meanwhile
+// (POSIX: each directory is opened with O_NOFOLLOW below the one before);
+// missing directories are made when makeDirectories. `relative` uses native
+// separators ("\" or "/" on Windows).
+bool BeginFile(const std::string& base, const std::string& relative, bool makeDirectories, PendingFile& pending,
+               PlaceError& error);
+// Closes the file and renames it over the target, unless the target has
+// become a link meanwhile. On failure the temporary file is gone too.
+bool CommitFile(PendingFile& pending, PlaceError& error);
+// Closes and deletes the temporary file; the target stays as it was.
+void AbandonFile(PendingFile& pending);
+// Attribute bits (faReadOnly ...) for the file once it is in place.
+bool SetPendingAttributes(PendingFile& pending, uint32_t attributes);
 
 // Free bytes of a drive (1 = A:, 2 = B:, ...). On POSIX the drive number is
 // ignored and the file system holding `path` (or the current directory) is asked.

@@ -40,7 +40,7 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : fileName_(fileName) {
     if (mode == fmCreate) {
         handle_ = platform::CreateFile(fileName);
-        if (handle_ == platform::InvalidFile) throw EFCreateError(fileName);
+        if (handle_ == platform::InvalidFile) throw EFCreateError(fileName, platform::ErrorText(platform::LastErrorCode()));
         return;
     }
     platform::FileAccess access = platform::FileAccess::Read;
@@ -67,6 +67,47 @@ int32_t TFileStream::Write(const void* buffer, int32_t count) {
 
 int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
     return platform::SeekFile(handle_, offset, static_cast<int>(origin));
+}
+
+TSafeFileStream::TSafeFileStream(const std::string& fileName) : fileName_(fileName) {
+    const std::string directory = platform::ExtractFilePath(fileName);
+    platform::PlaceError error;
+    if (!platform::BeginFile(directory, fileName.substr(directory.size()), false, pending_, error)) Raise(error);
+}
+
+TSafeFileStream::TSafeFileStream(const std::string& base, const std::string& relative, bool makeDirectories)
+    : fileName_(base + relative) {
+    platform::PlaceError error;
+    if (!platform::BeginFile(base, relative, makeDirectories, pending_, error)) Raise(error);
+}
+
+TSafeFileStream::~TSafeFileStream() { platform::AbandonFile(pending_); }
+
+void TSafeFileStream::Raise(const platform::PlaceError& error) {
+    switch (error.kind) {
+        case platform::PlaceFailure::Link:
+            throw EFCreateError(fileName_, error.path + " is a symbolic link or junction, which is not followed");
+        case platform::PlaceFailure::Directory:
+            throw EInOutError("Cannot create directory " + error.path + ": " + platform::ErrorText(error.code),
+                              error.code);
+        default:
+            throw EFCreateError(fileName_, platform::ErrorText(error.code));
+    }
+}
+
+void TSafeFileStream::Commit() {
+    platform::PlaceError error;
+    if (!platform::CommitFile(pending_, error)) Raise(error);
+}
+
+int32_t TSafeFileStream::Read(void* buffer, int32_t count) { return platform::ReadFile(pending_.file, buffer, count); }
+
+int32_t TSafeFileStream::Write(const void* buffer, int32_t count) {
+    return platform::WriteFile(pending_.file, buffer, count);
+}
+
+int64_t TSafeFileStream::Seek(int64_t offset, SeekOrigin origin) {
+    return platform::SeekFile(pending_.file, offset, static_cast<int>(origin));
 }
 
 int32_t TMemoryStream::Read(void* buffer, int32_t count) {

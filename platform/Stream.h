@@ -59,6 +59,40 @@ private:
     platform::FileHandle handle_;
 };
 
+// A file written under a temporary name in its target's directory and put in
+// place by Commit(): destroyed uncommitted (after a failure), it deletes the
+// temporary file, so no partial file is left and an existing target stays as
+// it was. The one way the system replaces a file it writes.
+class TSafeFileStream : public TStream {
+public:
+    // The target's directory is trusted: links in it are followed as usual.
+    explicit TSafeFileStream(const std::string& fileName);
+    // Only `base` is trusted ("" the current directory, else ending in a
+    // separator): no symbolic link or reparse point below it is followed, and
+    // missing directories are made when makeDirectories. Raises EFCreateError
+    // with the reason, or EInOutError for a directory that cannot be made.
+    TSafeFileStream(const std::string& base, const std::string& relative, bool makeDirectories);
+    ~TSafeFileStream() override;
+    TSafeFileStream(const TSafeFileStream&) = delete;
+    TSafeFileStream& operator=(const TSafeFileStream&) = delete;
+
+    int32_t Read(void* buffer, int32_t count) override;
+    int32_t Write(const void* buffer, int32_t count) override;
+    int64_t Seek(int64_t offset, SeekOrigin origin) override;
+
+    platform::FileHandle Handle() const { return pending_.file; }
+    const std::string& FileName() const { return fileName_; }
+    // Attribute bits (faReadOnly ...) the file gets before it is put in place.
+    void SetAttributes(uint32_t attributes) { platform::SetPendingAttributes(pending_, attributes); }
+    // Puts the file in place; EFCreateError with the reason on failure.
+    void Commit();
+
+private:
+    [[noreturn]] void Raise(const platform::PlaceError& error);
+    std::string fileName_;
+    platform::PendingFile pending_;
+};
+
 class TMemoryStream : public TStream {
 public:
     TMemoryStream() = default;

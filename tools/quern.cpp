@@ -15,6 +15,7 @@
 
 #include "archive/ArchiveWriter.h"
 #include "archive/CodePage.h"
+#include "archive/EntryNames.h"
 #include "archive/Quern.h"
 #include "platform/Platform.h"
 #include "platform/ToolSupport.h"
@@ -213,20 +214,6 @@ Options ParseOptions(int argc, char** argv) {
     return o;
 }
 
-// Why a stored name may not be written below the target directory; empty
-// when it may. Both separators count, whatever the platform.
-std::string UnsafeReason(const std::string& name) {
-    if (name.empty()) return "empty name";
-    if (name[0] == '\\' || name[0] == '/') return "rooted name";
-    if (name.size() > 1 && name[1] == ':') return "name with a drive";
-    for (size_t start = 0;;) {
-        const size_t end = std::min(name.find_first_of("\\/", start), name.size());
-        if (name.substr(start, end - start) == "..") return "name containing \"..\"";
-        if (end == name.size()) return {};
-        start = end + 1;
-    }
-}
-
 std::string MethodName(uint8_t type) { return type < 5 ? MethodIDs[type] : "#" + std::to_string(type); }
 
 std::string FormatDate(uint32_t packed) {
@@ -244,9 +231,10 @@ std::string WithReason(const EInOutError& e) {
     return e.Message + ": " + reason;
 }
 
-// A stored name (native separators, code-page bytes) as the user sees it.
+// A stored name ("\\" between components, code-page bytes) as the user sees
+// it; control characters, which a hostile name may hold, made visible.
 std::string ShownName(const Options& o, const std::string& stored) {
-    return ConvertNames ? codepage::ToUtf8(stored, o.codePage) : stored;
+    return PrintableName(ConvertNames ? codepage::ToUtf8(stored, o.codePage) : stored);
 }
 
 // "/" between components, for matching names against patterns.
@@ -323,7 +311,14 @@ private:
 int List(const Options& o) {
     const ArchiveInput input(o.archive);
     Listing listing;
-    TQuern().ListArchiveFile(input.Path(), listing.list);
+    // A damaged archive still shows the entries before the damage.
+    std::string damage;
+    try {
+        TQuern().ListArchiveFile(input.Path(), listing.list);
+    } catch (const EInvalidHeader& e) {
+        if (listing.list.Count() == 0) throw;
+        damage = e.Message;
+    }
     const char* const rule = "------------------- ------ ---- -------- ---------- ---------- ------ --------------------";
     std::printf("%-19s %-6s %-4s %-8s %10s %10s %6s %s\n", "Date       Time", "Method", "Lock", "Checksum", "Size",
                 "Packed", "Ratio", "Name");
@@ -347,7 +342,9 @@ int List(const Options& o) {
     const int n = listing.list.Count();
     std::printf("%-19s %-6s %-4s %-8s %10lld %10lld %6s %d %s\n", "", "", "", "", size, packed,
                 ratio(packed, size).c_str(), n, n == 1 ? "file" : "files");
-    return 0;
+    if (damage.empty()) return 0;
+    Error(o.archive + ": " + damage);
+    return 1;
 }
 
 // Whether a NAME argument selects a stored name (both "/"-separated): the
@@ -398,19 +395,15 @@ int DecodeEntries(const Options& o, const std::string& archive, const std::vecto
     TQuern quern;
     quern.Key = o.key;
     TFileStream stream(archive, fmOpenRead | fmShareExclusive);
-    TArchiveHeader header;
-    std::string id;
-    ReadArchiveHeader(stream, header, id, nullptr);
+    TArchiveWalk walk(stream, nullptr);
     int bad = 0;
-    int64_t total = 0;
-    TFileHeader fh;
-    std::string name;
     toolkit::Progress progress(static_cast<uint64_t>(std::max<int64_t>(stream.Size(), 1)));
-    for (size_t index = 0; ReadFileHeader(stream, fh, name); ++index) {
-        const int64_t dataStart = stream.Position();
-        total += fh.UncompressedSize;
-        const std::string shown = ShownName(o, name);
-        if (wanted.empty() || (index < wanted.size() && wanted[index])) {
+    try {
+        for (size_t index = 0; walk.Next(); ++index) {
+            const TFileHeader& fh = walk.Entry;
+            const int64_t dataStart = walk.DataStart;
+            const std::string shown = ShownName(o, walk.Name);
+            if (!wanted.empty() && (index >= wanted.size() || !wanted[index])) continue;
             progress.Update(static_cast<uint64_t>(dataStart), shown);
             quern.OnShowProgress = [&](int32_t& percent) {
                 progress.Update(static_cast<uint64_t>(dataStart + int64_t{fh.CompressedSize} * percent / 100), shown);
@@ -420,10 +413,7 @@ int DecodeEntries(const Options& o, const std::string& archive, const std::vecto
                     throw Exception("unsupported method " + MethodName(fh.CompressionType));
                 TSinkStream sink(out);
                 quern.ExpandEntry(sink, stream, fh.CompressedSize, fh.UncompressedSize, fh.Checksum,
-                                  fh.CompressionType, id, fh.LockFlag);
-                if (sink.Size() != fh.UncompressedSize)
-                    throw Exception("decoded to " + std::to_string(sink.Size()) + " bytes, the header says " +
-                                    std::to_string(fh.UncompressedSize));
+                                  fh.CompressionType, walk.CompressID, fh.LockFlag);
                 ++ok;
                 if (o.verbose) {
                     progress.Clear();
@@ -434,14 +424,11 @@ int DecodeEntries(const Options& o, const std::string& archive, const std::vecto
                 ++bad;
             }
         }
-        stream.SetPosition(dataStart + fh.CompressedSize);
-    }
-    if (bad == 0) progress.Finish();
-    if (wanted.empty() && total != header.TotalSize && ok + bad > 0) {
-        Error(o.archive + ": the header's total size " + std::to_string(header.TotalSize) +
-              " differs from the entries' sum " + std::to_string(total));
+    } catch (const Exception& e) {  // the archive itself: cut short, or its sizes do not add up
+        Error(o.archive + ": " + e.Message);
         ++bad;
     }
+    if (bad == 0) progress.Finish();
     return bad;
 }
 
@@ -481,8 +468,6 @@ int Extract(const Options& o) {
         return toolkit::ErrorCount() > 0 ? 1 : 0;
     }
 
-    std::string target = o.directory;
-    if (!target.empty() && !platform::IsPathDelim(target.back())) target += platform::PathDelim;
     uint64_t totalPacked = 0;
     for (int i = 0; i < count; ++i)
         if (wanted[static_cast<size_t>(i)]) totalPacked += static_cast<uint64_t>(listing.Info(i).CompressedSize);
@@ -508,16 +493,20 @@ int Extract(const Options& o) {
         TQuern quern;
         quern.MakeDirectories = true;
         quern.ExceptionOnFileError = true;
+        quern.CheckSpaceBeforeExpand = true;
         quern.Key = o.key;
+        // Only what lies below DIR is the archive's: no link there is followed.
+        quern.SetTargetPath(o.directory);
         size_t reached = 0;
         int currentIndex = -1;
         std::string current;
-        // TargetPath stays empty, so the handler receives each stored name as
-        // it is and decides itself where, and whether, it is written.
+        // The handler judges each entry by its stored name and leaves the
+        // target path the component formed.
         quern.OnCheckFile = [&](std::string& path, TCProcessMode) {
             currentIndex = reached < walked.size() ? walked[reached] : -1;
             ++reached;
-            current = ShownName(o, path);
+            const std::string stored = currentIndex >= 0 ? listing.list.Strings(currentIndex) : path;
+            current = ShownName(o, stored);
             platform::ClearLastError();
             if (currentIndex >= 0 && currentIndex < next) {  // had its turn in an earlier walk
                 path.clear();
@@ -531,18 +520,17 @@ int Extract(const Options& o) {
                 path.clear();
             };
             if (currentIndex >= 0 && !wanted[static_cast<size_t>(currentIndex)]) return skip("");
-            const std::string why = o.absoluteNames ? std::string() : UnsafeReason(path);
-            if (!why.empty()) return skip(why + ", not extracted (-P allows it)");
+            // -P allows rooted names and "..", never control characters.
+            const std::string why = UnsafeNameReason(stored);
+            if (HasControlCharacter(stored)) return skip(why + ", not extracted");
+            if (!why.empty() && !o.absoluteNames) return skip(why + ", not extracted (-P allows it)");
             if (info && !quern.CanExpandType(info->CompressionType))
                 return skip("unsupported method " + MethodName(info->CompressionType) + ", not extracted");
-            std::string native = current;
-            if (!platform::IsPathDelim(native[0])) native = target + native;  // as the component joins TargetPath
             if (o.existing != Options::Replace) {
                 std::error_code ec;
-                if (fs::exists(fs::symlink_status(native, ec)))
+                if (fs::exists(fs::symlink_status(path, ec)))
                     return skip(o.existing == Options::KeepFails ? "exists, not replaced (--keep-old-files)" : "");
             }
-            path = native;
             if (o.verbose) {
                 progress.Clear();
                 std::printf("%s\n", current.c_str());
@@ -567,6 +555,8 @@ int Extract(const Options& o) {
                 Error(o.archive + ": the archive's total size was reached early; " +
                       std::to_string(walked.size() - reached) + " entries not extracted");
             break;
+        } catch (const EFCreateError& e) {
+            Error((current.empty() ? o.archive : current) + ": " + e.MessageWithReason());
         } catch (const EStreamError& e) {
             Error((current.empty() ? o.archive : current) + ": " + e.Message + toolkit::SystemReason());
         } catch (const EInOutError& e) {
@@ -589,6 +579,7 @@ int Create(const Options& o) {
     const auto m = std::find(std::begin(methods), std::end(methods), o.method);
     if (m == std::end(methods) || *m == "custom") throw UsageError("unknown method " + o.method);
     const auto type = static_cast<uint8_t>(m - std::begin(methods));
+    if (o.scramble && type == ctNone) throw UsageError("--scramble needs a coding method, not -m none");
     const int32_t lockFlag = !o.haveKey ? 0 : o.scramble ? 2 : 1;
     const bool toStdout = o.archive == "-";
     if (toStdout && platform::IsTerminal(platform::StandardFile(1)))
@@ -697,6 +688,8 @@ int Create(const Options& o) {
             platform::SetNewFilePermissions(o.archive);
             progress.Finish();
         }
+    } catch (const EFCreateError& e) {
+        Error(o.archive + ": " + where() + e.MessageWithReason() + "; archive not written");
     } catch (const EStreamError& e) {
         Error(o.archive + ": " + where() + e.Message + toolkit::SystemReason() + "; archive not written");
     } catch (const EInOutError& e) {
@@ -729,6 +722,9 @@ int main(int argc, char** argv) {
     } catch (const UsageError& e) {
         Error(std::string(e.what()) + " (quern --help tells more)");
         return 2;
+    } catch (const EFCreateError& e) {
+        Error(e.MessageWithReason());
+        return 1;
     } catch (const EStreamError& e) {
         Error(e.Message + toolkit::SystemReason());
         return 1;

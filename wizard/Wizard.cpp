@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "archive/CodePage.h"
+#include "archive/EntryNames.h"
 #include "archive/Quern.h"
 #include "config/IniFiles.h"
 #include "config/Myini.h"
@@ -12,7 +13,6 @@
 #include "platform/Platform.h"
 #include "platform/Stream.h"
 #include "platform/ToolSupport.h"
-#include "wizard/EntryNames.h"
 #include "wizard/Messages.h"
 #include "wizard/Report.h"
 #include "wizard/SpanStream.h"
@@ -238,7 +238,7 @@ void TWizardRun::ExpandPayload(TStream& payload, const std::string& destination,
     for (int i = 0; i < listing.Count(); ++i) {
         const std::string stored = platform::ToStoredSeparators(listing.Strings(i));
         const std::string reason = UnsafeNameReason(listing.Strings(i));
-        if (!reason.empty()) Fail(weUnsafeName, "refused entry " + Quoted(stored) + ": " + reason);
+        if (!reason.empty()) Fail(weUnsafeName, "refused entry " + Quoted(PrintableName(stored)) + ": " + reason);
         const auto* info = static_cast<const TArchiveFileInfo*>(listing.Objects(i));
         if (!quern.CanExpandType(info->CompressionType))
             Fail(weBadPayload, "entry " + Quoted(stored) + ": unsupported compression type " +
@@ -363,7 +363,7 @@ Outcome Classify(const std::string& entry) {
     } catch (const EIniFileException& e) {
         return {weWriteFailed, e.Message};
     } catch (const EFCreateError& e) {
-        return {weWriteFailed, e.Message};
+        return {weWriteFailed, e.MessageWithReason()};
     } catch (const EWriteError& e) {
         return {weWriteFailed, where + e.Message};
     } catch (const EInOutError& e) {

@@ -176,6 +176,124 @@ bool CreateDirectory(const std::string& path, int* errorCode) {
 
 bool RemoveDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
 
+namespace {
+
+// A fresh name for a temporary file, "qrnXXXXXXXX.tmp".
+std::string TemporaryName(std::mt19937& random) {
+    char name[32];
+    std::snprintf(name, sizeof name, "qrn%08X.tmp", static_cast<unsigned>(random()));
+    return name;
+}
+
+// True when `name` in `dir` exists and is a symbolic link.
+bool IsLinkAt(int dir, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool Fail(PlaceError& error, PlaceFailure kind, int code, std::string path) {
+    error = {kind, code, std::move(path)};
+    return false;
+}
+
+}  // namespace
+
+bool BeginFile(const std::string& base, const std::string& relative, bool makeDirectories, PendingFile& pending,
+               PlaceError& error) {
+    pending = PendingFile{};
+    int dir = ::open(base.empty() ? "." : base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return Fail(error, PlaceFailure::File, errno, base);
+    std::string walked = base;
+    size_t start = 0;
+    for (size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
+        const std::string component = relative.substr(start, slash - start);
+        walked += component + "/";
+        if (component.empty() || component == ".") continue;
+        // O_NOFOLLOW on the last component of each step: a link is refused,
+        // and the walk holds each directory it has checked.
+        int next = ::openat(dir, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && makeDirectories) {
+            if (::mkdirat(dir, component.c_str(), 0777) != 0 && errno != EEXIST) {
+                const int code = errno;
+                ::close(dir);
+                return Fail(error, PlaceFailure::Directory, code, walked);
+            }
+            next = ::openat(dir, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (next < 0) {
+            const int code = errno;
+            const bool link = IsLinkAt(dir, component);
+            ::close(dir);
+            return Fail(error, link ? PlaceFailure::Link : PlaceFailure::File, code, walked);
+        }
+        ::close(dir);
+        dir = next;
+    }
+    pending.directory = dir;
+    pending.directoryPath = walked;
+    pending.name = relative.substr(start);
+    if (pending.name.empty() || pending.name == "." || pending.name == "..") {
+        AbandonFile(pending);
+        return Fail(error, PlaceFailure::File, EISDIR, walked);
+    }
+    if (IsLinkAt(dir, pending.name)) {
+        AbandonFile(pending);
+        return Fail(error, PlaceFailure::Link, ELOOP, walked + relative.substr(start));
+    }
+    std::random_device seed;
+    std::mt19937 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = TemporaryName(random);
+        const int fd = ::openat(dir, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            pending.file = fd;
+            pending.temporary = temporary;
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    const int code = errno;
+    AbandonFile(pending);
+    return Fail(error, PlaceFailure::File, code, walked);
+}
+
+bool CommitFile(PendingFile& pending, PlaceError& error) {
+    const int dir = static_cast<int>(pending.directory);
+    // A link put in the target's place meanwhile is refused; one put there
+    // after this check is replaced by the rename, not followed.
+    if (IsLinkAt(dir, pending.name)) {
+        AbandonFile(pending);
+        return Fail(error, PlaceFailure::Link, ELOOP, pending.directoryPath + pending.name);
+    }
+    if (::renameat(dir, pending.temporary.c_str(), dir, pending.name.c_str()) != 0) {
+        const int code = errno;
+        AbandonFile(pending);
+        return Fail(error, PlaceFailure::File, code, pending.directoryPath + pending.name);
+    }
+    pending.temporary.clear();
+    AbandonFile(pending);
+    return true;
+}
+
+void AbandonFile(PendingFile& pending) {
+    if (pending.file != InvalidFile) ::close(ToFd(pending.file));
+    pending.file = InvalidFile;
+    if (pending.directory >= 0) {
+        if (!pending.temporary.empty()) ::unlinkat(static_cast<int>(pending.directory), pending.temporary.c_str(), 0);
+        ::close(static_cast<int>(pending.directory));
+    }
+    pending.directory = -1;
+    pending.temporary.clear();
+}
+
+bool SetPendingAttributes(PendingFile& pending, uint32_t attributes) {
+    // As SetFileAttributes does, through the descriptor: the path may change.
+    const mode_t mode = (attributes & faReadOnly) ? 0444 : 0666;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return ::fchmod(ToFd(pending.file), mode & ~mask) == 0;
+}
+
 std::optional<uint64_t> DiskFree(int, const std::string& path) {
     // Ask the file system that holds the path: walk up to the nearest existing directory.
     std::string dir = path;

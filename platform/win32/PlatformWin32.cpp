@@ -200,6 +200,135 @@ bool CreateDirectory(const std::string& path, int* errorCode) {
 
 bool RemoveDirectory(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0; }
 
+namespace {
+
+bool Fail(PlaceError& error, PlaceFailure kind, DWORD code, std::string path) {
+    error = {kind, static_cast<int>(code), std::move(path)};
+    return false;
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Opens a directory for as long as the file is pending; without delete
+// sharing it cannot be renamed away and replaced by a junction meanwhile.
+HANDLE HoldDirectory(const std::string& path) {
+    return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+void Release(PendingFile& pending) {
+    for (const intptr_t h : pending.held) CloseHandle(reinterpret_cast<HANDLE>(h));
+    pending.held.clear();
+}
+
+}  // namespace
+
+bool BeginFile(const std::string& base, const std::string& relative, bool makeDirectories, PendingFile& pending,
+               PlaceError& error) {
+    pending = PendingFile{};
+    std::string walked = base;
+    size_t start = 0;
+    for (size_t end = 0; end < relative.size(); ++end) {
+        if (!IsSeparator(relative[end])) continue;
+        const std::string component = relative.substr(start, end - start);
+        start = end + 1;
+        if (component.empty() || component == ".") continue;
+        walked += component;
+        DWORD attributes = GetFileAttributesA(walked.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES && makeDirectories) {
+            const DWORD missing = GetLastError();
+            if (missing == ERROR_FILE_NOT_FOUND || missing == ERROR_PATH_NOT_FOUND) {
+                if (!CreateDirectoryA(walked.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+                    const DWORD code = GetLastError();
+                    Release(pending);
+                    return Fail(error, PlaceFailure::Directory, code, walked);
+                }
+                attributes = GetFileAttributesA(walked.c_str());
+            }
+        }
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            const DWORD code = GetLastError();
+            Release(pending);
+            return Fail(error, PlaceFailure::File, code, walked);
+        }
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            Release(pending);
+            return Fail(error, PlaceFailure::Link, ERROR_CANT_ACCESS_FILE, walked);
+        }
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            Release(pending);
+            return Fail(error, PlaceFailure::File, ERROR_DIRECTORY, walked);
+        }
+        const HANDLE held = HoldDirectory(walked);
+        if (held != INVALID_HANDLE_VALUE) pending.held.push_back(reinterpret_cast<intptr_t>(held));
+        walked += '\\';
+    }
+    pending.directoryPath = walked;
+    pending.name = relative.substr(start);
+    if (pending.name.empty() || pending.name == "." || pending.name == "..") {
+        Release(pending);
+        return Fail(error, PlaceFailure::File, ERROR_DIRECTORY, walked);
+    }
+    const DWORD existing = GetFileAttributesA((walked + pending.name).c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        Release(pending);
+        return Fail(error, PlaceFailure::Link, ERROR_CANT_ACCESS_FILE, walked + pending.name);
+    }
+    std::random_device seed;
+    std::mt19937 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char temporary[32];
+        std::snprintf(temporary, sizeof temporary, "qrn%08X.tmp", static_cast<unsigned>(random()));
+        const HANDLE h = CreateFileA((walked + temporary).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            pending.file = FromHandle(h);
+            pending.temporary = temporary;
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    const DWORD code = GetLastError();
+    Release(pending);
+    return Fail(error, PlaceFailure::File, code, walked);
+}
+
+bool CommitFile(PendingFile& pending, PlaceError& error) {
+    const std::string temporary = pending.directoryPath + pending.temporary;
+    const std::string target = pending.directoryPath + pending.name;
+    CloseHandle(ToHandle(pending.file));
+    pending.file = InvalidFile;
+    const DWORD existing = GetFileAttributesA(target.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        AbandonFile(pending);
+        return Fail(error, PlaceFailure::Link, ERROR_CANT_ACCESS_FILE, target);
+    }
+    if (pending.setAttributes) SetFileAttributesA(temporary.c_str(), pending.attributes);
+    if (!MoveFileExA(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const DWORD code = GetLastError();
+        SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only file cannot be deleted
+        AbandonFile(pending);
+        return Fail(error, PlaceFailure::File, code, target);
+    }
+    pending.temporary.clear();
+    AbandonFile(pending);
+    return true;
+}
+
+void AbandonFile(PendingFile& pending) {
+    if (pending.file != InvalidFile) CloseHandle(ToHandle(pending.file));
+    pending.file = InvalidFile;
+    if (!pending.temporary.empty()) DeleteFileA((pending.directoryPath + pending.temporary).c_str());
+    pending.temporary.clear();
+    Release(pending);
+}
+
+bool SetPendingAttributes(PendingFile& pending, uint32_t attributes) {
+    pending.attributes = attributes;
+    pending.setAttributes = true;
+    return true;
+}
+
 std::optional<uint64_t> DiskFree(int drive, const std::string&) {
     if (drive > 26) return std::nullopt;
     char root[4] = {static_cast<char>('A' + drive - 1), ':', '\\', '\0'};

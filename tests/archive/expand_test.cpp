@@ -5,6 +5,7 @@
 #include "archive/Quern.h"
 #include "platform/Platform.h"
 #include "tests/archive/ArchiveFixture.h"
+#include "tests/archive/SmallDisk.h"
 
 using namespace archive_fixture;
 using testing_support::ReadFileBytes;
@@ -36,6 +37,13 @@ Entry Custom(const std::string& name, const std::string& text, int32_t lockFlag 
 }
 
 Entry Stored(const std::string& name, const std::string& text) { return {.name = name, .data = Text(text)}; }
+
+Bytes RleOf(const Bytes& data) {
+    TMemoryStream source(data), coded;
+    uint32_t sum = 0;
+    RunCodec(coded, source, static_cast<int32_t>(data.size()), 0, ctRle, sum, false, false, CodecSettings{});
+    return coded.Bytes();
+}
 
 std::string Native(const std::string& stored) { return platform::ToNativeSeparators(stored); }
 
@@ -84,14 +92,14 @@ bool ClaimsHugeCodedOutput(const Bytes& bytes) {
 
 }  // namespace
 
-TEST(Listing, ListsEveryEntryWithItsHeaderOffsetIgnoringTotalSize) {
-    const Bytes bytes = MakeArchive({Custom("dir\\one", "11111", 1, 7), Stored("", ""), {.name = "big", .data = Text("zz"), .type = 4, .checksum = 9, .uncompressedSize = 100000}},
-                                    "LH5", 1);
+TEST(Listing, ListsEveryEntryWithItsHeaderOffsetAndStoredName) {
+    const Bytes bytes = MakeArchive({Custom("dir\\one", "11111", 1, 7), Stored("", ""), {.name = "big", .data = Text("zz"), .type = 4, .checksum = 9, .uncompressedSize = 100000}});
     TMemoryStream stream(bytes);
     TStringList list;
     TQuern().ListArchiveStream(stream, list);
     ASSERT_EQ(list.Count(), 3);
-    EXPECT_EQ(Items(list), (std::vector<std::string>{Native("dir\\one"), "", "big"}));
+    // Listings show names as stored, on every platform.
+    EXPECT_EQ(Items(list), (std::vector<std::string>{"dir\\one", "", "big"}));
     struct Expect { int32_t offset, usize, csize; uint8_t type; bool locked; };
     const Expect expected[] = {{21, 5, 5, 3, true}, {21 + 25 + 7 + 5, 0, 0, 0, false}, {21 + 25 + 7 + 5 + 25, 100000, 2, 4, false}};
     for (int i = 0; i < 3; ++i) {
@@ -109,28 +117,42 @@ TEST(Listing, ListsEveryEntryWithItsHeaderOffsetIgnoringTotalSize) {
     TQuern::FreeListing(nullptr);
 }
 
-TEST(Listing, ShortStreamsListNothingUntilTheyCouldHoldAnEntry) {
-    struct Case { Bytes bytes; bool throws; };
+TEST(Listing, ShortOrForeignBytesAreNoArchiveAndCutArchivesAreDamaged) {
+    Bytes headerAndABit = ArchiveHeaderBytes("LH5", 0);
+    headerAndABit.resize(headerAndABit.size() + 10, 0);
+    const Bytes one = MakeArchive({Stored("one", "1")});
+    struct Case { const char* what; Bytes bytes; const char* error; };
     const Case cases[] = {
-        {Bytes(45, 0x55), false},             // not an archive, but too short to look at
-        {Bytes(46, 0x55), true},              // long enough: the signature is checked
-        {ArchiveHeaderBytes("LH5", 0), false},  // an empty archive
+        {"nothing", {}, "Can't recognize compressed file header"},
+        {"20 bytes", Bytes(20, 0), "Can't recognize compressed file header"},
+        {"45 foreign bytes", Bytes(45, 0x55), "Can't recognize compressed file header"},
+        {"46 foreign bytes", Bytes(46, 0x55), "Can't recognize compressed file header"},
+        {"an empty archive", ArchiveHeaderBytes("LH5", 0), nullptr},
+        // What follows a complete archive is not an entry.
+        {"zeros after an empty archive", headerAndABit, nullptr},
+        {"a header cut short", Bytes(one.begin(), one.begin() + 30), "Damaged file header in archive"},
+        {"a name cut short", Bytes(one.begin(), one.end() - 2), "Damaged file header in archive"},
+        {"data cut short", Bytes(one.begin(), one.end() - 1), "Damaged file header in archive"},
+        {"cut at an entry's end", ArchiveHeaderBytes("LH5", 5),
+         "Damaged archive: its header's total size 5 differs from the entries' sum 0"},
     };
     for (const auto& c : cases) {
         TMemoryStream stream(c.bytes);
         TStringList list;
-        if (c.throws) {
-            EXPECT_THROW(TQuern().ListArchiveStream(stream, list), EInvalidHeader);
-        } else {
-            EXPECT_NO_THROW(TQuern().ListArchiveStream(stream, list));
+        try {
+            TQuern().ListArchiveStream(stream, list);
+            EXPECT_EQ(c.error, nullptr) << c.what;
+        } catch (const EInvalidHeader& e) {
+            ASSERT_NE(c.error, nullptr) << c.what << ": " << e.Message;
+            EXPECT_EQ(e.Message, c.error) << c.what;
         }
-        EXPECT_EQ(list.Count(), 0);
+        EXPECT_EQ(list.Count(), 0) << c.what;
     }
 }
 
 TEST(Expansion, FileListAndNameCheckDecideWhatIsWrittenAndCounted) {
     // Entries a (3 bytes), b (4 bytes), c (5 bytes); the TotalSize of some
-    // cases is 7 = a + b, so c is reached only when b was not counted.
+    // cases is 7 = a + b, so c lies beyond the archive's end.
     const std::vector<Entry> entries = {Stored("a", "aaa"), Stored("b", "bbbb"), Stored("c", "ccccc")};
     struct Case {
         const char* what;
@@ -142,7 +164,7 @@ TEST(Expansion, FileListAndNameCheckDecideWhatIsWrittenAndCounted) {
     const Case cases[] = {
         {"everything", {}, 12, {}, {"a", "b", "c"}},
         {"'*' ends the walk normally", {}, 12, {{"b", "*"}}, {"a"}},
-        {"an empty answer skips without counting", {}, 7, {{"b", ""}}, {"a", "c"}},
+        {"an empty answer skips; the entry still belongs to the archive", {}, 7, {{"b", ""}}, {"a"}},
         {"the file list's skips count", {"a", "c"}, 7, {}, {"a"}},
         {"the file list ignores ASCII case", {"B", "C"}, 12, {}, {"b", "c"}},
         {"a smaller TotalSize stops after the entry reaching it", {}, 3, {}, {"a"}},
@@ -228,14 +250,14 @@ TEST(Expansion, RootedNamesIgnoreTargetPathAndAnEmptyTargetPathLeavesNamesAsStor
 }
 
 TEST(Expansion, MissingDirectoriesAndUncreatableFiles) {
-    const Bytes bytes = MakeArchive({Stored("sub\\deep\\x", "x"), Stored("y", "y")}, "LH5", 1);
+    const Bytes bytes = MakeArchive({Stored("sub\\deep\\x", "x"), Stored("y", "y")});
     {
-        // Not created: skipped and not counted, so "y" is still reached.
+        // Not created: skipped, and the walk goes on to "y".
         Fixture f(bytes);
         f.quern.MakeDirectories = false;
         TQuern::ForceDirectoryPath(f.dir / "out");
         TStringList list;
-        list.Add(Native("sub\\deep\\x"));
+        list.Add("sub\\deep\\x");
         list.Add("y");
         f.quern.ExpandArchiveFile(f.archive, &list);
         EXPECT_FALSE(platform::DirectoryExists(f.dir / "out" + platform::PathDelim + "sub"));
@@ -245,7 +267,13 @@ TEST(Expansion, MissingDirectoriesAndUncreatableFiles) {
         Fixture f(bytes);
         f.quern.MakeDirectories = false;
         f.quern.ExceptionOnFileError = true;
-        EXPECT_THROW(f.quern.ExpandArchiveFile(f.archive), EFCreateError);
+        try {
+            f.quern.ExpandArchiveFile(f.archive);
+            ADD_FAILURE() << "no EFCreateError";
+        } catch (const EFCreateError& e) {
+            EXPECT_EQ(e.Message, "Cannot create file " + f.Out("sub\\deep\\x"));
+            EXPECT_FALSE(e.Reason.empty());  // the system's words for it
+        }
     }
     {
         Fixture f(bytes);
@@ -263,30 +291,39 @@ TEST(Expansion, AnExistingTargetIsReplaced) {
     EXPECT_EQ(f.Content("t"), "new");
 }
 
-TEST(Expansion, FailureTableLeavesWhatItSays) {
+TEST(Expansion, AFailedEntryLeavesNoFileAndAnOlderOneUntouched) {
     constexpr int32_t key = 0x01020304;
-    enum Left { Deleted, KeptReadOnlyUndated, Written };
+    const std::string older = "an older file of that name";
+    const char* const locked = "File locked -- valid key required";
+    const char* const badSum = "Bad checksum during expansion -- data may be invalid";
     struct Case {
         const char* what;
         Entry entry;
         int32_t key;
         const char* error;  // nullptr: success
-        Left left;
     };
     const Case cases[] = {
-        {"locked, no key", Custom("e", "data", 1, key), 0, "File locked -- valid key required", Deleted},
-        {"locked, wrong key", Custom("e", "data", 2, key), key + 1, "File locked -- valid key required", Deleted},
-        {"locked, right key", Custom("e", "data", 1, key), key, nullptr, Written},
-        {"locked, plain sum", Custom("e", "data", 1), key, nullptr, Written},
-        {"locked stored entry needs no key", {.name = "e", .data = Text("data"), .checksum = 5, .lockFlag = 2}, 0, nullptr, Written},
-        {"open, bad checksum", Custom("e", "data", 0, 1), 0, "Bad checksum during expansion -- data may be invalid", KeptReadOnlyUndated},
-        {"stored data cut short", {.name = "e", .data = Text("da"), .compressedSize = 4}, 0, "Stream read error", KeptReadOnlyUndated},
+        {"locked, no key", Custom("e", "data", 1, key), 0, locked},
+        {"locked, wrong key", Custom("e", "data", 2, key), key + 1, locked},
+        {"locked, right key", Custom("e", "data", 1, key), key, nullptr},
+        {"locked, plain sum", Custom("e", "data", 1), key, nullptr},
+        // Older writers stored 0 as a stored entry's checksum: no key, no check.
+        {"locked stored entry with checksum 0", {.name = "e", .data = Text("data"), .lockFlag = 2}, 0, nullptr},
+        {"locked stored entry, no key", {.name = "e", .data = Text("data"), .checksum = ByteSum(Text("data")) + key, .lockFlag = 1}, 0, locked},
+        {"locked stored entry, wrong key", {.name = "e", .data = Text("data"), .checksum = ByteSum(Text("data")) + key, .lockFlag = 1}, 7, locked},
+        {"locked stored entry, right key", {.name = "e", .data = Text("data"), .checksum = ByteSum(Text("data")) + key, .lockFlag = 1}, key, nullptr},
+        {"stored, its checksum", {.name = "e", .data = Text("data"), .checksum = ByteSum(Text("data"))}, 0, nullptr},
+        {"stored, damaged", {.name = "e", .data = Text("dbta"), .checksum = ByteSum(Text("data"))}, 0, badSum},
+        {"stored, 2 GB declared", {.name = "e", .data = Text("data"), .uncompressedSize = 2147483632}, 0, badSum},
+        {"RLE, size differs", {.name = "e", .data = RleOf(Text(std::string(40, 'a'))), .type = ctRle, .checksum = 40 * 'a', .uncompressedSize = 41}, 0, badSum},
+        {"open, bad checksum", Custom("e", "data", 0, 1), 0, badSum},
+        {"stored data cut short", {.name = "e", .data = Text("da"), .compressedSize = 4}, 0, "Damaged file header in archive"},
     };
     for (auto c : cases) {
         c.entry.attr = 0x21;  // read-only: shows whether attributes were set
         Fixture f(MakeArchive({Stored("before", "b"), c.entry}));
         TQuern::ForceDirectoryPath(f.dir / "out");
-        WriteFileBytes(f.Out("e"), Text("an older file of that name"));
+        WriteFileBytes(f.Out("e"), Text(older));
         f.quern.Key = c.key;
         TStringList list;  // selects both entries; replaced only on success
         list.Add("before");
@@ -301,13 +338,17 @@ TEST(Expansion, FailureTableLeavesWhatItSays) {
             EXPECT_EQ(Items(list), (std::vector<std::string>{"before", "e"})) << c.what;
         }
         EXPECT_TRUE(f.Exists("before")) << c.what;
-        EXPECT_EQ(f.Exists("e"), c.left != Deleted) << c.what;
-        if (c.left == Deleted) continue;
-        EXPECT_EQ(platform::GetFileAttributes(f.Out("e")), 0x21u) << c.what;
-        EXPECT_EQ(platform::GetFileDatePacked(f.Out("e")) == SampleDate, c.left == Written) << c.what;
-        if (c.left == Written) {
+        // Nothing beside the targets: no temporary file is left behind.
+        EXPECT_EQ(testing_support::ListDirectory(f.dir / "out"), (std::vector<std::string>{"before", "e"})) << c.what;
+        if (c.error) {
+            EXPECT_EQ(f.Content("e"), older) << c.what;
+            EXPECT_EQ(platform::GetFileAttributes(f.Out("e")), 0x20u) << c.what;
+        } else {
             EXPECT_EQ(f.Content("e"), "data") << c.what;
+            EXPECT_EQ(platform::GetFileAttributes(f.Out("e")), 0x21u) << c.what;
+            EXPECT_EQ(platform::GetFileDatePacked(f.Out("e")), SampleDate) << c.what;
         }
+        platform::SetFileAttributes(f.Out("e"), 0x20);  // so the directory can go
     }
 }
 
@@ -401,26 +442,66 @@ TEST(Expansion, AnyByteStringEndsInBoundedTime) {
         try {
             q.ExpandArchiveStream(stream);
         } catch (const Exception&) {
-        } catch (const std::logic_error&) {  // a codec still being built
         }
     }
 }
 
-TEST(Expansion, FreeSpaceChecks) {
+TEST(Expansion, FreeSpaceIsCheckedWithTheExistingFileCredited) {
     TQuern q;
     TempDir dir;
-    EXPECT_EQ(q.FreeSpaceFor(dir / "x"), 2147483647);
+    EXPECT_EQ(q.FreeSpaceFor(dir / "x"), 2147483647);  // not asked when the check is off
+
+    SmallDisk disk(256);
+    if (!disk.Mounted()) GTEST_SKIP() << "no small file system can be mounted here";
     q.CheckSpaceBeforeExpand = true;
-    const auto free = platform::DiskFree(0, dir / "x");
-    ASSERT_TRUE(free);
-    // The largest size a header can hold passes on a drive with more free space than that.
-    if (*free > 2147483647u) {
-        EXPECT_EQ(q.FreeSpaceFor(dir / "x"), 2147483647);
-        Fixture f(MakeArchive({{.name = "huge", .data = Text("abc"), .uncompressedSize = 2147483647}}));
-        f.quern.CheckSpaceBeforeExpand = true;
-        f.quern.ExpandArchiveFile(f.archive);
-        EXPECT_EQ(f.Content("huge"), "abc");
+    const int32_t free = q.FreeSpaceFor(disk / "x");
+    ASSERT_GT(free, 100000);
+    ASSERT_LE(free, 256 * 1024);
+    // An existing target's size is credited: it will be replaced.
+    WriteFileBytes(disk / "existing", Bytes(64 * 1024, 'e'));
+    const int32_t afterwards = q.FreeSpaceFor(disk / "x");
+    EXPECT_EQ(q.FreeSpaceFor(disk / "existing"), afterwards + 64 * 1024);
+
+    // An entry larger than the free space fails before anything is written,
+    // also where the old file's credit would cover it: the new file is
+    // written beside the old one, which goes only once the new one is whole.
+    struct Case { const char* what; const char* name; int32_t size; bool fits; };
+    const Case cases[] = {
+        {"larger than the free space", "new", afterwards + 4096, false},
+        {"fits only with the credit", "existing", afterwards + 4096, false},
+        {"fits", "existing", afterwards - 8192, true},
+    };
+    for (const auto& c : cases) {
+        TempDir archiveDir;
+        WriteFileBytes(archiveDir / "a.zmar", MakeArchive({{.name = c.name, .data = Bytes(static_cast<size_t>(c.size), 'n'), .checksum = ByteSum(Bytes(static_cast<size_t>(c.size), 'n'))}}));
+        TQuern expand;
+        expand.SetTargetPath(disk.Path());
+        expand.CheckSpaceBeforeExpand = true;
+        if (c.fits) {
+            EXPECT_NO_THROW(expand.ExpandArchiveFile(archiveDir / "a.zmar")) << c.what;
+            EXPECT_EQ(ReadFileBytes(disk / c.name).size(), static_cast<size_t>(c.size)) << c.what;
+        } else {
+            EXPECT_THROW(expand.ExpandArchiveFile(archiveDir / "a.zmar"), EInsufficientDiskSpace) << c.what;
+            EXPECT_EQ(platform::FileExists(disk / c.name), std::string(c.name) == "existing") << c.what;
+            if (std::string(c.name) == "existing") {
+                EXPECT_EQ(ReadFileBytes(disk / c.name), Bytes(64 * 1024, 'e'));
+            }
+        }
     }
+}
+
+TEST(Expansion, AFullDiskLeavesNoPartialFile) {
+    SmallDisk disk(128);
+    if (!disk.Mounted()) GTEST_SKIP() << "no small file system can be mounted here";
+    const Bytes big = testing_support::RandomBytes(200 * 1024, 5);
+    TempDir archiveDir;
+    WriteFileBytes(archiveDir / "a.zmar", MakeArchive({Stored("small", "s"), {.name = "big", .data = big, .checksum = ByteSum(big)}}));
+    WriteFileBytes(disk / "big", Text("old"));
+    TQuern q;  // the free-space check is off: the write itself must fail
+    q.SetTargetPath(disk.Path());
+    EXPECT_THROW(q.ExpandArchiveFile(archiveDir / "a.zmar"), EWriteError);
+    EXPECT_EQ(ReadFileBytes(disk / "big"), Text("old"));
+    EXPECT_EQ(testing_support::ListDirectory(disk.Path()), (std::vector<std::string>{"big", "small"}));
 }
 
 TEST(Component, DefaultsTargetPathAndOwnership) {

@@ -21,6 +21,7 @@ TEST(ArchiveFormat, WorkedExampleHeadersParseToTheirFields) {
     Bytes bytes = FromHex(WorkedExample);
     const std::string name = "<temp>\\install.ini";
     bytes.insert(bytes.end(), name.begin(), name.end());
+    bytes.resize(bytes.size() + 931);  // the entry's data
     TMemoryStream stream(bytes);
 
     TArchiveHeader header;
@@ -42,7 +43,7 @@ TEST(ArchiveFormat, WorkedExampleHeadersParseToTheirFields) {
     EXPECT_EQ(fh.CompressionType, 4);
     EXPECT_EQ(fh.Checksum, 177814u);
     EXPECT_EQ(fh.LockFlag, 0);
-    EXPECT_EQ(stored, platform::ToNativeSeparators(name));
+    EXPECT_EQ(stored, name);  // as stored, whatever the platform
     EXPECT_EQ(stream.Position(), 21 + 25 + 18);  // at the entry's data
 }
 
@@ -71,8 +72,9 @@ TEST(ArchiveFormat, ArchiveHeaderEdgeCases) {
     };
     const Case cases[] = {
         {"header only", valid, nullptr},
-        {"20 bytes of anything", Bytes(20, 0xEE), nullptr},
-        {"empty stream", {}, nullptr},
+        {"20 bytes of anything", Bytes(20, 0xEE), "Can't recognize compressed file header"},
+        {"20 bytes of a header", Bytes(valid.begin(), valid.end() - 1), "Can't recognize compressed file header"},
+        {"empty stream", {}, "Can't recognize compressed file header"},
         {"bad signature", badSignature, "Can't recognize compressed file header"},
         {"archive type 2", typeTwo, "Archive type must be caMulti"},
         {"lower-case ID", ArchiveHeaderBytes("lh5", 0), "Unrecognized compression method: \"lh5\" in header"},
@@ -83,7 +85,9 @@ TEST(ArchiveFormat, ArchiveHeaderEdgeCases) {
         std::string id;
         if (!c.error) {
             EXPECT_NO_THROW(ReadArchiveHeader(stream, h, id, nullptr)) << c.what;
-            EXPECT_EQ(id.size(), 3u);
+            EXPECT_EQ(id, "LH5") << c.what;
+            EXPECT_EQ(h.TotalSize, 0) << c.what;
+            EXPECT_EQ(stream.Position(), ArchiveHeaderSize) << c.what;
             continue;
         }
         try {
@@ -119,27 +123,32 @@ TEST(ArchiveFormat, FileHeaderEdgeCases) {
         EXPECT_EQ(name, "");
         EXPECT_EQ(s.Position(), 25);
     }
-    // Not an entry: short header, a name cut off, a negative name length, a
-    // name length far beyond the bytes (must not be allocated first).
+    // No byte left: the end, not damage.
+    {
+        TMemoryStream s(Bytes{});
+        TFileHeader fh;
+        std::string name;
+        EXPECT_FALSE(ReadFileHeader(s, fh, name));
+    }
+    // Damage: a short header, a name cut off, a negative name length, a name
+    // length far beyond the bytes (must not be allocated first), negative
+    // sizes (they would walk backwards), data reaching past the end.
     Bytes cutName = EntryBytes({.name = "abcdef"});
     cutName.resize(cutName.size() - 1);
-    const Bytes notEntries[] = {
+    const Bytes damaged[] = {
+        Bytes(1, 0),
         Bytes(24, 0),
         cutName,
         EntryBytes({.name = "ab", .nameLength = -2}),
         EntryBytes({.name = "ab", .nameLength = 32767}),
+        EntryBytes({.name = "a", .compressedSize = -25}),
+        EntryBytes({.name = "a", .uncompressedSize = -1}),
+        EntryBytes({.name = "a", .data = Text("xy"), .compressedSize = 3}),
     };
-    for (const auto& bytes : notEntries) {
+    for (const auto& bytes : damaged) {
         TMemoryStream s(bytes);
         TFileHeader fh;
         std::string name;
-        EXPECT_FALSE(ReadFileHeader(s, fh, name)) << testing_support::ToHex(bytes);
-    }
-    // Negative sizes would walk backwards: damage, not an entry.
-    for (const Entry& e : {Entry{.name = "a", .compressedSize = -25}, Entry{.name = "a", .uncompressedSize = -1}}) {
-        TMemoryStream s(EntryBytes(e));
-        TFileHeader fh;
-        std::string name;
-        EXPECT_THROW(ReadFileHeader(s, fh, name), EDamagedFileHeader);
+        EXPECT_THROW(ReadFileHeader(s, fh, name), EDamagedFileHeader) << testing_support::ToHex(bytes);
     }
 }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <stdexcept>
+#include <algorithm>
 
 #include "archive/ArchiveWriter.h"
 #include "archive/Quern.h"
@@ -77,9 +77,11 @@ TEST(ArchiveWriter, StoredFilesRoundTripWithDatesTimesAndAttributes) {
     TMemoryStream stream(bytes);
     const auto listed = List(stream);
     ASSERT_EQ(listed.size(), 3u);
-    for (const auto& l : listed) {
+    for (size_t i = 0; i < listed.size(); ++i) {
+        const auto& l = listed[i];
+        EXPECT_EQ(l.name, files[i].stored);
         EXPECT_EQ(l.info.CompressedSize, l.info.UncompressedSize);
-        EXPECT_EQ(l.info.Checksum, 0u);
+        EXPECT_EQ(l.info.Checksum, ByteSum(files[i].data)) << l.name;  // stored entries are checked too
         EXPECT_FALSE(l.info.Locked);
     }
 
@@ -108,11 +110,7 @@ TEST(ArchiveWriter, CodedAndLockedEntriesAreConsistentWithTheirData) {
             writer.Key = key;
             writer.AddMemory("t", text, SampleDate, 0x20, type, lockFlag);
             TMemoryStream archive;
-            try {
-                writer.WriteToStream(archive);
-            } catch (const std::logic_error&) {
-                continue;  // that codec is not built yet
-            }
+            writer.WriteToStream(archive);
             const auto listed = List(archive);
             ASSERT_EQ(listed.size(), 1u);
             const auto& info = listed[0].info;
@@ -130,37 +128,62 @@ TEST(ArchiveWriter, CodedAndLockedEntriesAreConsistentWithTheirData) {
             quern.ExpandArchiveStream(archive);
             EXPECT_EQ(ReadFileBytes(dir / "t"), text) << what;
             if (lockFlag == 0) continue;
+            TempDir noKeyDir;
+            quern.SetTargetPath(noKeyDir.Path());
             quern.Key = 0;
             archive.SetPosition(0);
             EXPECT_THROW(quern.ExpandArchiveStream(archive), EInvalidKey) << what;
-            EXPECT_FALSE(platform::FileExists(dir / "t")) << what;
+            EXPECT_EQ(ListDirectory(noKeyDir.Path()), std::vector<std::string>{}) << what;
         }
     }
 }
 
-TEST(ArchiveWriter, DataThatCodingWouldGrowIsStored) {
-    // Random bytes grow under run-length coding: the entry falls back to type
-    // 0, with checksum 0 and the lock kept but nothing scrambled.
+TEST(ArchiveWriter, DataThatCodingWouldGrowIsStoredUnlessItIsToBeScrambled) {
+    // Random bytes grow under run-length coding: a locked entry falls back to
+    // type 0 with its byte sum plus the key; one to be scrambled keeps its
+    // longer coded, scrambled bytes, so the plain data never appears.
     const Bytes noise = RandomBytes(20000, 77);
+    constexpr int32_t key = 99;
     TArchiveWriter writer;
-    writer.Key = 99;
-    writer.AddMemory("n", noise, SampleDate, 0x20, ctRle, 2);
+    writer.Key = key;
+    writer.AddMemory("n", noise, SampleDate, 0x20, ctRle, 1);
+    writer.AddMemory("s", noise, SampleDate, 0x20, ctRle, 2);
     writer.AddMemory("e", {}, SampleDate, 0x20, ctLzh);
     TMemoryStream archive;
     writer.WriteToStream(archive);
     const auto listed = List(archive);
-    ASSERT_EQ(listed.size(), 2u);
+    ASSERT_EQ(listed.size(), 3u);
     EXPECT_EQ(listed[0].info.CompressionType, ctNone);
     EXPECT_EQ(listed[0].info.CompressedSize, 20000);
-    EXPECT_EQ(listed[0].info.Checksum, 0u);
+    EXPECT_EQ(listed[0].info.Checksum, ByteSum(noise) + key);
     EXPECT_TRUE(listed[0].info.Locked);
-    EXPECT_EQ(listed[1].info.UncompressedSize, 0);
-    TempDir dir;
+    EXPECT_EQ(listed[1].info.CompressionType, ctRle);
+    EXPECT_GT(listed[1].info.CompressedSize, 20000);
+    EXPECT_EQ(listed[1].info.Checksum, ByteSum(noise) + key);
+    EXPECT_EQ(listed[2].info.UncompressedSize, 0);
+    const Bytes& raw = archive.Bytes();
+    const auto plainCopies = [&] {
+        int copies = 0;
+        for (auto at = raw.begin(); (at = std::search(at, raw.end(), noise.begin(), noise.begin() + 64)) != raw.end(); ++at)
+            ++copies;
+        return copies;
+    };
+    EXPECT_EQ(plainCopies(), 1);  // the stored one only
+
+    TempDir noKey;
     TQuern quern;
+    quern.SetTargetPath(noKey.Path());
+    archive.SetPosition(0);
+    EXPECT_THROW(quern.ExpandArchiveStream(archive), EInvalidKey);
+    EXPECT_EQ(ListDirectory(noKey.Path()), std::vector<std::string>{});
+
+    TempDir dir;
     quern.SetTargetPath(dir.Path());
+    quern.Key = key;
     archive.SetPosition(0);
     quern.ExpandArchiveStream(archive);
     EXPECT_EQ(ReadFileBytes(dir / "n"), noise);
+    EXPECT_EQ(ReadFileBytes(dir / "s"), noise);
     EXPECT_EQ(ReadFileBytes(dir / "e"), Bytes{});
 }
 

@@ -250,6 +250,7 @@ TEST_F(WizardFixture, LockedEntriesNeedTheKeyFromInstallIni) {
     for (const auto& [keyLine, exitCode] :
          std::vector<std::pair<std::string, int>>{{"Key=19088743", 0}, {"", 4}, {"Key=19088744", 4}}) {
         SCOPED_TRACE(keyLine);
+        platform::DeleteFile(destination + platform::PathDelim + "secret.bin");  // a failure leaves an older file as it was
         installIni = settings;
         AddSetting(keyLine);
         const RunResult r = RunOnHandOff();
