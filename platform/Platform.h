@@ -81,6 +81,10 @@ bool RenameFile(const std::string& from, const std::string& to);
 // Creates one directory; false with the system's error code on failure.
 bool CreateDirectory(const std::string& path, int* errorCode = nullptr);
 bool RemoveDirectory(const std::string& path);
+// Makes `link` a symbolic link to `target` (a directory when `directory`).
+// Windows: CreateSymbolicLink where the system has it; false where it has
+// not or refuses (no privilege). For tests of what a link in the way does.
+bool CreateSymbolicLink(const std::string& target, const std::string& link, bool directory);
 
 // ---- Placing files safely -------------------------------------------------------
 

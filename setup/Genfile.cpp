@@ -46,7 +46,9 @@ void DeleteTempFileAndDirectory(const std::string& path) {
 }
 
 void TDummy::CheckFileName(std::string& filepath, TCProcessMode) {
-    const bool accepted = SameAsciiText(filepath, WantedName) && EntryList.IndexOf(AsciiLower(WantedName)) >= 0;
+    // The listing holds names as stored, with "\\" between components.
+    const bool accepted = SameAsciiText(filepath, WantedName) &&
+                          EntryList.IndexOf(AsciiLower(platform::ToStoredSeparators(WantedName))) >= 0;
     filepath = accepted ? TargetName : std::string();
 }
 

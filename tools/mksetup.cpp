@@ -314,20 +314,14 @@ int Run(int argc, char** argv) {
     if (!payloadIsTree) inputTotal = static_cast<uint64_t>(fs::file_size(s.payload, ec));
 
     toolkit::Progress progress(inputTotal);
-    std::string temp = s.out + ".part";
-    std::unique_ptr<TFileStream> out;
+    // Written beside the output and put in its place whole: a failure leaves
+    // no partial file and an existing setup as it was.
+    std::unique_ptr<TSafeFileStream> out;
     try {
-        out = std::make_unique<TFileStream>(temp, fmCreate);
-    } catch (const EFCreateError&) {
-        throw Failure{"cannot create " + temp + toolkit::SystemReason()};
+        out = std::make_unique<TSafeFileStream>(s.out);
+    } catch (const EFCreateError& e) {
+        throw Failure{"cannot create " + s.out + (e.Reason.empty() ? std::string() : ": " + e.Reason)};
     }
-    struct RemoveOnFailure {
-        std::string& path;
-        bool keep = false;
-        ~RemoveOnFailure() {
-            if (!keep) platform::DeleteFile(path);
-        }
-    } cleanup{temp};
 
     int64_t archiveLength = 0, payloadSize = 0, trailerAt = 0;
     std::string stage = "stub";
@@ -412,7 +406,10 @@ int Run(int argc, char** argv) {
         const auto recordBytes = IntegrityRecordBytes(record);
         out->SetPosition(recordStart);
         out->WriteBuffer(recordBytes.data(), static_cast<int32_t>(recordBytes.size()));
-        out.reset();
+        stage = "putting it in place";
+        out->Commit();
+    } catch (const EFCreateError& e) {
+        throw Failure{s.out + ": " + stage + ": " + e.MessageWithReason()};
     } catch (const EStreamError& e) {
         throw Failure{s.out + ": " + stage + ": " + e.Message + toolkit::SystemReason()};
     } catch (const EInOutError& e) {
@@ -422,9 +419,6 @@ int Run(int argc, char** argv) {
     }
     progress.Finish();
 
-    if (!platform::RenameFile(temp, s.out))
-        throw Failure{"cannot write " + s.out + toolkit::SystemReason()};
-    cleanup.keep = true;
     platform::MarkExecutable(s.out);
 
     const double seconds =

@@ -231,11 +231,15 @@ std::string WithReason(const EInOutError& e) {
     return e.Message + ": " + reason;
 }
 
-// A stored name ("\\" between components, code-page bytes) as the user sees
-// it; control characters, which a hostile name may hold, made visible.
-std::string ShownName(const Options& o, const std::string& stored) {
-    return PrintableName(ConvertNames ? codepage::ToUtf8(stored, o.codePage) : stored);
+// A stored name ("\\" between components, code-page bytes) as a native path
+// below the target directory.
+std::string NativeName(const Options& o, const std::string& stored) {
+    return platform::ToNativeSeparators(ConvertNames ? codepage::ToUtf8(stored, o.codePage) : stored);
 }
+
+// A stored name as the user sees it; control characters, which a hostile
+// name may hold, made visible.
+std::string ShownName(const Options& o, const std::string& stored) { return PrintableName(NativeName(o, stored)); }
 
 // "/" between components, for matching names against patterns.
 std::string Generic(std::string name) {
@@ -526,6 +530,10 @@ int Extract(const Options& o) {
             if (!why.empty() && !o.absoluteNames) return skip(why + ", not extracted (-P allows it)");
             if (info && !quern.CanExpandType(info->CompressionType))
                 return skip("unsupported method " + MethodName(info->CompressionType) + ", not extracted");
+            // The component formed TargetPath and the stored name; the name
+            // is written in the terminal's encoding.
+            const std::string native = NativeName(o, stored);
+            path = platform::IsPathDelim(native[0]) ? native : quern.TargetPath() + native;
             if (o.existing != Options::Replace) {
                 std::error_code ec;
                 if (fs::exists(fs::symlink_status(path, ec)))

@@ -176,6 +176,10 @@ bool CreateDirectory(const std::string& path, int* errorCode) {
 
 bool RemoveDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
 
+bool CreateSymbolicLink(const std::string& target, const std::string& link, bool) {
+    return ::symlink(target.c_str(), link.c_str()) == 0;
+}
+
 namespace {
 
 // A fresh name for a temporary file, "qrnXXXXXXXX.tmp".

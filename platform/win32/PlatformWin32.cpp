@@ -200,6 +200,17 @@ bool CreateDirectory(const std::string& path, int* errorCode) {
 
 bool RemoveDirectory(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0; }
 
+bool CreateSymbolicLink(const std::string& target, const std::string& link, bool directory) {
+    // Not in Windows XP: looked up at run time.
+    using CreateLink = BOOLEAN(WINAPI*)(LPCSTR, LPCSTR, DWORD);
+    const auto create = reinterpret_cast<CreateLink>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateSymbolicLinkA")));
+    if (!create) return false;
+    const DWORD flags = (directory ? 1 : 0) | 2;  // SYMBOLIC_LINK_FLAG_DIRECTORY, ..._ALLOW_UNPRIVILEGED_CREATE
+    if (create(link.c_str(), target.c_str(), flags)) return true;
+    return create(link.c_str(), target.c_str(), flags & 1) != 0;  // systems that know no unprivileged flag
+}
+
 namespace {
 
 bool Fail(PlaceError& error, PlaceFailure kind, DWORD code, std::string path) {

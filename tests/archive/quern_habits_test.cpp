@@ -263,12 +263,12 @@ TEST(QuernHabits, EachFailureIsOneLineWithTheFileAndTheSystemsReason) {
     struct Case { std::string command; int status; std::string message; };
     const Case cases[] = {
         {"quern c - tree > /dev/full", 1, "quern: -: cannot write standard output: No space left on device"},
-        {"quern c nowhere/a.zmar tree", 1, "quern: nowhere/a.zmar: Cannot create a temporary file in nowhere/"},
+        {"quern c nowhere/a.zmar tree", 1, "quern: nowhere/a.zmar: Cannot create file nowhere/a.zmar: No such file or directory"},
         {"quern x -C blocked a.zmar", 1, "quern: tree/top.cfg: Cannot create file blocked/tree/top.cfg: Is a directory"},
         {"quern l nothing.zmar", 1, "quern: Cannot open file nothing.zmar: No such file or directory"},
         {"quern c b.zmar tree missing", 1, "quern: missing: no such file or directory"},
         {"quern x -O a.zmar tree/top.cfg > /dev/full", 1, "quern: tree/top.cfg: cannot write standard output: No space left on device"},
-        {"quern l - < /dev/null", 0, ""},
+        {"quern l - < /dev/null", 1, "quern: Can't recognize compressed file header"},  // no archive
         {"quern x -k 1 --scramble a.zmar", 2, "quern: option --scramble does not go with 'x' (quern --help tells more)"},
     };
     for (const auto& c : cases) {
@@ -386,7 +386,7 @@ TEST(QuernHabits, SourceDateEpochGivesByteIdenticalArchives) {
     EXPECT_EQ(r.status, 0) << r.err << r.out;
     r = Shell(dir, "TZ=UTC quern l a.zmar");
     EXPECT_NE(r.out.find("2000-01-01 00:00:00 LH5    no   "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("1999-06-01 12:00:00 NON    no   00000000          3          3 100.0% tree/old\n"),
+    EXPECT_NE(r.out.find("1999-06-01 12:00:00 NON    no   0000013F          3          3 100.0% tree/old\n"),
               std::string::npos) << r.out;
     r = Shell(dir, "SOURCE_DATE_EPOCH=yesterday quern c c.zmar tree");
     EXPECT_EQ(r.status, 1);

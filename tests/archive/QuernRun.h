@@ -1,0 +1,32 @@
+// Runs the quern program as a child process through a POSIX shell.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "platform/Platform.h"
+#include "tests/support/LhaMember.h"
+#include "tests/support/TestSupport.h"
+
+namespace archive_fixture {
+
+struct ToolRun {
+    int status;
+    std::string out, err;
+};
+
+// Runs quern with the arguments (already quoted where needed) from `dir`.
+inline ToolRun Quern(const testing_support::TempDir& dir, const std::string& arguments) {
+    // The child runs inside dir, so the program's path must not be relative.
+    const std::string program =
+        std::filesystem::absolute(testing_support::BinaryDir() + "tools" + platform::PathDelim + "quern").string();
+    const std::string command = "cd '" + dir.Path() + "' && '" + program + "' " + arguments + " >'" + dir / "stdout" +
+                                "' 2>'" + dir / "stderr" + "'";
+    ToolRun r{testing_support::RunCommand(command), testing_support::ReadFileText(dir / "stdout"),
+              testing_support::ReadFileText(dir / "stderr")};
+    platform::DeleteFile(dir / "stdout");
+    platform::DeleteFile(dir / "stderr");
+    return r;
+}
+
+}  // namespace archive_fixture
