@@ -285,11 +285,8 @@ bool BeginFile(const std::string& base, const std::string& relative, bool makeDi
         Release(pending);
         return Fail(error, PlaceFailure::Link, ERROR_CANT_ACCESS_FILE, walked + pending.name);
     }
-    std::random_device seed;
-    std::mt19937 random(seed());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char temporary[32];
-        std::snprintf(temporary, sizeof temporary, "qrn%08X.tmp", static_cast<unsigned>(random()));
+    for (uint32_t attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = "qrn" + RandomHex8(attempt) + ".tmp";
         const HANDLE h = CreateFileA((walked + temporary).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
