@@ -140,7 +140,7 @@ bool TArchiveWalk::Next() {
     const bool more = Counted < Header.TotalSize ? ReadFileHeader(stream_, Entry, Name) : NextEmptyEntry();
     if (!more) {
         Entry = TFileHeader{};
-        if (Counted != Header.TotalSize) throw EArchiveSizeMismatch(Header.TotalSize, Counted);
+        if (Counted != Header.TotalSize) throw EArchiveSizeMismatch();
         return false;
     }
     DataStart = stream_.Position();

@@ -75,10 +75,7 @@ public:
 // archive ends early, or holds more than it says.
 class EArchiveSizeMismatch : public EDamagedFileHeader {
 public:
-    EArchiveSizeMismatch(int64_t totalSize, int64_t entries) {
-        Message = "Damaged archive: its header's total size " + std::to_string(totalSize) +
-                  " differs from the entries' sum " + std::to_string(entries);
-    }
+    EArchiveSizeMismatch() { Message = "Damaged archive: its entries do not add up to its total size"; }
 };
 
 using TRecognizeEvent = std::function<void(const std::string& CompressID, bool& recognized)>;

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace platform {
 
@@ -97,7 +96,6 @@ struct PendingFile {
     std::string directoryPath;  // the target's directory, "" or ending in a separator
     std::string temporary;      // the temporary file's name in that directory
     std::string name;           // the target's name in that directory
-    std::vector<intptr_t> held; // Windows: the directories on the way, held open so none is swapped
     uint32_t attributes = 0;    // Windows: set on the file before it is put in place
     bool setAttributes = false;
 };
@@ -117,7 +115,8 @@ struct PlaceError {
 // else ending in a separator; trusted, links in it are followed as usual).
 // No component of `relative` that is a symbolic link, junction or other
 // reparse point is followed or replaced, whoever places it there meanwhile
-// (POSIX: each directory is opened with O_NOFOLLOW below the one before);
+// (POSIX: each directory is opened with O_NOFOLLOW below the one before;
+// Windows: each is checked before the next, which leaves a window);
 // missing directories are made when makeDirectories. `relative` uses native
 // separators ("\" or "/" on Windows).
 bool BeginFile(const std::string& base, const std::string& relative, bool makeDirectories, PendingFile& pending,

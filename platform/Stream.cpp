@@ -86,7 +86,7 @@ TSafeFileStream::~TSafeFileStream() { platform::AbandonFile(pending_); }
 void TSafeFileStream::Raise(const platform::PlaceError& error) {
     switch (error.kind) {
         case platform::PlaceFailure::Link:
-            throw EFCreateError(fileName_, error.path + " is a symbolic link or junction, which is not followed");
+            throw EFCreateError(fileName_, error.path + " is a link, which is not followed");
         case platform::PlaceFailure::Directory:
             throw EInOutError("Cannot create directory " + error.path + ": " + platform::ErrorText(error.code),
                               error.code);

@@ -220,16 +220,9 @@ bool Fail(PlaceError& error, PlaceFailure kind, DWORD code, std::string path) {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-// Opens a directory for as long as the file is pending; without delete
-// sharing it cannot be renamed away and replaced by a junction meanwhile.
-HANDLE HoldDirectory(const std::string& path) {
-    return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-}
-
-void Release(PendingFile& pending) {
-    for (const intptr_t h : pending.held) CloseHandle(reinterpret_cast<HANDLE>(h));
-    pending.held.clear();
+bool IsReparsePoint(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 }  // namespace
@@ -247,44 +240,29 @@ bool BeginFile(const std::string& base, const std::string& relative, bool makeDi
         walked += component;
         DWORD attributes = GetFileAttributesA(walked.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES && makeDirectories) {
-            const DWORD missing = GetLastError();
-            if (missing == ERROR_FILE_NOT_FOUND || missing == ERROR_PATH_NOT_FOUND) {
-                if (!CreateDirectoryA(walked.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-                    const DWORD code = GetLastError();
-                    Release(pending);
-                    return Fail(error, PlaceFailure::Directory, code, walked);
-                }
-                attributes = GetFileAttributesA(walked.c_str());
-            }
+            if (!CreateDirectoryA(walked.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+                return Fail(error, PlaceFailure::Directory, GetLastError(), walked);
+            attributes = GetFileAttributesA(walked.c_str());
         }
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             const DWORD code = GetLastError();
-            Release(pending);
             return Fail(error, PlaceFailure::File, code, walked);
         }
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            Release(pending);
             return Fail(error, PlaceFailure::Link, ERROR_CANT_ACCESS_FILE, walked);
         }
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            Release(pending);
             return Fail(error, PlaceFailure::File, ERROR_DIRECTORY, walked);
         }
-        const HANDLE held = HoldDirectory(walked);
-        if (held != INVALID_HANDLE_VALUE) pending.held.push_back(reinterpret_cast<intptr_t>(held));
         walked += '\\';
     }
     pending.directoryPath = walked;
     pending.name = relative.substr(start);
     if (pending.name.empty() || pending.name == "." || pending.name == "..") {
-        Release(pending);
         return Fail(error, PlaceFailure::File, ERROR_DIRECTORY, walked);
     }
-    const DWORD existing = GetFileAttributesA((walked + pending.name).c_str());
-    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        Release(pending);
+    if (IsReparsePoint(walked + pending.name))
         return Fail(error, PlaceFailure::Link, ERROR_CANT_ACCESS_FILE, walked + pending.name);
-    }
     for (uint32_t attempt = 0; attempt < 100; ++attempt) {
         const std::string temporary = "qrn" + RandomHex8(attempt) + ".tmp";
         const HANDLE h = CreateFileA((walked + temporary).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -297,7 +275,6 @@ bool BeginFile(const std::string& base, const std::string& relative, bool makeDi
         if (GetLastError() != ERROR_FILE_EXISTS) break;
     }
     const DWORD code = GetLastError();
-    Release(pending);
     return Fail(error, PlaceFailure::File, code, walked);
 }
 
@@ -306,8 +283,7 @@ bool CommitFile(PendingFile& pending, PlaceError& error) {
     const std::string target = pending.directoryPath + pending.name;
     CloseHandle(ToHandle(pending.file));
     pending.file = InvalidFile;
-    const DWORD existing = GetFileAttributesA(target.c_str());
-    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (IsReparsePoint(target)) {
         AbandonFile(pending);
         return Fail(error, PlaceFailure::Link, ERROR_CANT_ACCESS_FILE, target);
     }
@@ -328,7 +304,6 @@ void AbandonFile(PendingFile& pending) {
     pending.file = InvalidFile;
     if (!pending.temporary.empty()) DeleteFileA((pending.directoryPath + pending.temporary).c_str());
     pending.temporary.clear();
-    Release(pending);
 }
 
 bool SetPendingAttributes(PendingFile& pending, uint32_t attributes) {
