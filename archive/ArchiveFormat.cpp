@@ -4,6 +4,8 @@
 
 #include "platform/Platform.h"
 
+namespace quern {
+
 namespace {
 
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
@@ -164,3 +166,5 @@ bool TArchiveWalk::NextEmptyEntry() {
     stream_.ReadBuffer(Name.data(), header.NameLength);
     return true;
 }
+
+}  // namespace quern

@@ -34,6 +34,8 @@
 #include "errors/Errors.h"
 #include "platform/Stream.h"
 
+namespace quern {
+
 constexpr int32_t ArchiveHeaderSize = 21;
 constexpr int32_t FileHeaderSize = 25;
 constexpr uint8_t caMulti = 1;
@@ -133,3 +135,5 @@ private:
     TStream& stream_;
     bool started_ = false;
 };
+
+}  // namespace quern

@@ -6,6 +6,8 @@
 
 #include "platform/Platform.h"
 
+namespace quern {
+
 namespace {
 
 constexpr int64_t MaxSize = std::numeric_limits<int32_t>::max();
@@ -117,7 +119,7 @@ void TArchiveWriter::WriteEntry(TStream& dest, const Entry& entry, TStream& sour
                 // The engine scrambles its output whenever it has a key, so
                 // only entries to be scrambled are coded with it.
                 const CodecSettings settings{entry.lockFlag == 2 ? Key : 0, 0, OnShowProgress};
-                ::RunCodec(dest, source, size, 0, entry.type, sum, false, false, settings);
+                quern::RunCodec(dest, source, size, 0, entry.type, sum, false, false, settings);
             } catch (const EUnableToCompress&) {
                 dest.SetPosition(dataStart);
                 source.SetPosition(sourceStart);
@@ -125,7 +127,7 @@ void TArchiveWriter::WriteEntry(TStream& dest, const Entry& entry, TStream& sour
                     // A stored copy would be plain: a scrambled entry keeps
                     // its coded bytes even where they are the longer ones.
                     const CodecSettings unbounded{Key, std::numeric_limits<int32_t>::min(), OnShowProgress};
-                    ::RunCodec(dest, source, size, 0, entry.type, sum, false, false, unbounded);
+                    quern::RunCodec(dest, source, size, 0, entry.type, sum, false, false, unbounded);
                 } else {
                     // Coding would not shrink it: store it. The stored copy
                     // is at least as long as anything the codec wrote.
@@ -159,3 +161,5 @@ void TArchiveWriter::WriteEntry(TStream& dest, const Entry& entry, TStream& sour
     dest.WriteBuffer(raw, FileHeaderSize);
     dest.SetPosition(dataEnd);
 }
+
+}  // namespace quern

@@ -13,6 +13,8 @@
 #include "codecs/CodecEngine.h"
 #include "platform/Stream.h"
 
+namespace quern {
+
 class TArchiveWriter {
 public:
     // Method ID recorded in the archive header; entries choose their own types.
@@ -66,3 +68,5 @@ private:
 
     std::vector<Entry> entries_;
 };
+
+}  // namespace quern

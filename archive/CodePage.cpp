@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace quern {
+
 namespace codepage {
 namespace {
 
@@ -187,3 +189,5 @@ std::string ToUtf8(const std::string& text, int codePage) {
 }
 
 }  // namespace codepage
+
+}  // namespace quern

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+namespace quern {
+
 namespace codepage {
 
 // Known: 1252 (Western European, the default), 1250 (Central European),
@@ -29,3 +31,5 @@ std::optional<std::string> FromUtf8(const std::string& text, int codePage);
 std::string ToUtf8(const std::string& text, int codePage);
 
 }  // namespace codepage
+
+}  // namespace quern

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+namespace quern {
+
 namespace {
 
 #ifdef _WIN32
@@ -74,3 +76,5 @@ std::string PrintableName(const std::string& name) {
     }
     return shown;
 }
+
+}  // namespace quern

@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace quern {
+
 // Why `name` (a stored name, with either separator) may not be written below
 // a destination, or empty when it may. Refused everywhere: an empty name; a
 // NUL or other control character; a rooted name; any ":" (a drive letter, or
@@ -30,3 +32,5 @@ std::string NameBelow(const std::string& destination, const std::string& target)
 // The name as it may be shown: control characters as "^@", "^A", ... (a
 // stored name may hold a NUL or terminal controls).
 std::string PrintableName(const std::string& name);
+
+}  // namespace quern

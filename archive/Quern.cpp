@@ -7,6 +7,8 @@
 
 #include "platform/Platform.h"
 
+namespace quern {
+
 namespace {
 
 constexpr int32_t NoSpaceLimit = std::numeric_limits<int32_t>::max();
@@ -204,7 +206,7 @@ void TQuern::ExpandEntry(TStream& dest, TStream& source, int32_t Sourcesize, int
 int32_t TQuern::RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint8_t method,
                          uint32_t& checksum, bool Expanding, bool Scrambled) {
     const CodecSettings settings{Key, CompressReserve, OnShowProgress};
-    return ::RunCodec(dest, source, Sourcesize, Destsize, method, checksum, Expanding, Scrambled, settings);
+    return quern::RunCodec(dest, source, Sourcesize, Destsize, method, checksum, Expanding, Scrambled, settings);
 }
 
 int32_t TQuern::FreeSpaceFor(const std::string& targetPath) { return FreeSpace(targetPath, true); }
@@ -243,3 +245,5 @@ void TQuern::ForceDirectoryPath(const std::string& path) {
             throw EInOutError("Cannot create directory " + *it + ": " + platform::ErrorText(error), error);
     }
 }
+
+}  // namespace quern

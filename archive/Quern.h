@@ -13,6 +13,8 @@
 #include "platform/Stream.h"
 #include "platform/StringList.h"
 
+namespace quern {
+
 // What the component is doing when it asks a file-name-check handler.
 enum TCProcessMode { cpNone = 0, cpExpand = 1 };
 
@@ -93,3 +95,5 @@ private:
     int32_t FreeSpace(const std::string& targetPath, bool creditExisting);
     std::string targetPath_;
 };
+
+}  // namespace quern

@@ -11,6 +11,8 @@
 #include "bench/BenchData.h"
 #include "platform/Platform.h"
 
+using namespace quern;
+
 namespace {
 
 using bench::Bytes;

@@ -10,6 +10,8 @@
 #include "bench/BenchData.h"
 #include "codecs/CodecEngine.h"
 
+using namespace quern;
+
 namespace {
 
 using bench::Bytes;

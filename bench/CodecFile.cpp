@@ -14,6 +14,8 @@
 
 #include "codecs/CodecEngine.h"
 
+using namespace quern;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

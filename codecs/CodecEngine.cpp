@@ -8,6 +8,8 @@
 #include "codecs/Rle.h"
 #include "codecs/lh5/Lh5.h"
 
+namespace quern {
+
 int32_t ProgressPercent(int32_t done, int32_t total) {
     // Large spans divide first so that done * 100 cannot overflow.
     if (total > 100000) return done / (total / 100);
@@ -119,3 +121,5 @@ int32_t RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Des
     checksum = Expanding ? io->OutputSum() : io->InputSum();
     return io->OutputCount();
 }
+
+}  // namespace quern

@@ -11,6 +11,8 @@
 #include "platform/Platform.h"
 #include "platform/Stream.h"
 
+namespace quern {
+
 // The component's progress event: percentage of the entry's stored bytes read
 // so far, 0 to 100; a handler that leaves -1 ends the entry's input.
 using TShowProgressEvent = std::function<void(int32_t& PercentageDone)>;
@@ -115,3 +117,5 @@ private:
 // of bytes written when compressing.
 int32_t RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint8_t method,
                  uint32_t& checksum, bool Expanding, bool Scrambled, const CodecSettings& settings);
+
+}  // namespace quern

@@ -3,5 +3,9 @@
 
 #include "codecs/CodecEngine.h"
 
+namespace quern {
+
 void CompressLZH(CodecIO& io);
 void ExpandLZH(CodecIO& io, int32_t Destsize);
+
+}  // namespace quern

@@ -8,6 +8,8 @@
 #include "codecs/Lzh.h"
 #include "codecs/LzhModel.h"
 
+namespace quern {
+
 namespace {
 
 using namespace lzh;
@@ -127,3 +129,5 @@ void ExpandLZH(CodecIO& io, int32_t Destsize) {
     auto decoder = std::make_unique<LzhDecoder>(io);
     decoder->Expand(Destsize);
 }
+
+}  // namespace quern

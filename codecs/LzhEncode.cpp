@@ -9,6 +9,8 @@
 #include "codecs/Lzh.h"
 #include "codecs/LzhModel.h"
 
+namespace quern {
+
 namespace {
 
 using namespace lzh;
@@ -281,3 +283,5 @@ void CompressLZH(CodecIO& io) {
     auto encoder = std::make_unique<LzhEncoder>(io);
     encoder->Compress();
 }
+
+}  // namespace quern

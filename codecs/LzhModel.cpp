@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace quern {
+
 namespace lzh {
 
 void LzhModel::InitModel() {
@@ -53,3 +55,5 @@ void LzhModel::RebuildModel() {
 }
 
 }  // namespace lzh
+
+}  // namespace quern

@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 
+namespace quern {
+
 namespace lzh {
 
 constexpr int RingSize = 4096;
@@ -101,3 +103,5 @@ static_assert(Distance.code[1] == 0x20 && Distance.code[2] == 0x30 && Distance.c
 static_assert(Distance.length[0] == 3 && Distance.length[12] == 6 && Distance.length[48] == 8);
 
 }  // namespace lzh
+
+}  // namespace quern

@@ -1,5 +1,7 @@
 #include "codecs/Rle.h"
 
+namespace quern {
+
 namespace {
 
 constexpr uint8_t RleMarker = 0x94;
@@ -83,3 +85,5 @@ void RleExpand(CodecIO& io) {
         st.previousByte = b;
     }
 }
+
+}  // namespace quern

@@ -3,5 +3,9 @@
 
 #include "codecs/CodecEngine.h"
 
+namespace quern {
+
 void RleCompress(CodecIO& io);
 void RleExpand(CodecIO& io);
+
+}  // namespace quern

@@ -3,6 +3,8 @@
 #include "config/ProfileWriter.h"
 #include "platform/Platform.h"
 
+namespace quern {
+
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
 #ifdef _WIN32
     const bool written = platform::WriteProfileString(section, key, value, fileName_);
@@ -16,3 +18,5 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {
     WriteString(section, key, std::to_string(value));
 }
+
+}  // namespace quern

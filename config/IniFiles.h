@@ -9,6 +9,8 @@
 #include "platform/Exceptions.h"
 #include "platform/StringList.h"
 
+namespace quern {
+
 // A write the platform refused: "Unable to write to %s" with the file's name.
 class EIniFileException : public Exception {
 public:
@@ -33,3 +35,5 @@ public:
 private:
     std::string fileName_;
 };
+
+}  // namespace quern

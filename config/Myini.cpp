@@ -5,6 +5,8 @@
 #include "config/StrToInt.h"
 #include "platform/Platform.h"
 
+namespace quern {
+
 namespace {
 
 // Values were short strings in the original reader: anything longer is cut.
@@ -66,3 +68,5 @@ std::string TMyIniFile::ReadString(const std::string& section, const std::string
 int32_t TMyIniFile::ReadInteger(const std::string& section, const std::string& key, int32_t defaultValue) const {
     return StrToIntDef(ReadString(section, key, std::to_string(defaultValue)), defaultValue);
 }
+
+}  // namespace quern

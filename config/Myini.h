@@ -17,6 +17,8 @@
 
 #include "platform/StringList.h"
 
+namespace quern {
+
 class TMyIniFile : public TObject {
 public:
     // Loads the file when it exists; a missing file reads as empty. A file
@@ -45,3 +47,5 @@ private:
     std::string fileName_;
     TStringList lines_;
 };
+
+}  // namespace quern

@@ -9,6 +9,8 @@
 #include "platform/Stream.h"
 #include "platform/StringList.h"
 
+namespace quern {
+
 namespace config {
 namespace {
 
@@ -156,3 +158,5 @@ bool WriteProfileKey(const std::string& section, const std::string& key, const s
 }
 
 }  // namespace config
+
+}  // namespace quern

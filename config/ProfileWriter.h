@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+namespace quern {
+
 namespace config {
 
 // The file content `content` after setting `key` of `section` to `value`.
@@ -30,3 +32,5 @@ bool WriteProfileKey(const std::string& section, const std::string& key, const s
                      const std::string& fileName);
 
 }  // namespace config
+
+}  // namespace quern

@@ -1,5 +1,7 @@
 #include "config/StrToInt.h"
 
+namespace quern {
+
 namespace {
 
 int HexDigitValue(char c) {
@@ -48,3 +50,5 @@ int32_t StrToIntDef(std::string_view text, int32_t defaultValue) {
     int32_t value = defaultValue;
     return TryStrToInt(text, value) ? value : defaultValue;
 }
+
+}  // namespace quern

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace quern {
+
 // Accepts leading spaces (the space character only), then either an optional
 // sign and decimal digits or "$" and hexadecimal digits, and nothing after the
 // digits. Decimal text must fit a signed 32-bit integer; hexadecimal text must
@@ -14,3 +16,5 @@ bool TryStrToInt(std::string_view text, int32_t& value);
 
 // TryStrToInt, or `defaultValue` when the text does not convert. Never throws.
 int32_t StrToIntDef(std::string_view text, int32_t defaultValue);
+
+}  // namespace quern

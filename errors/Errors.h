@@ -7,6 +7,8 @@
 
 #include "platform/Exceptions.h"
 
+namespace quern {
+
 class ELZHBadDecodeTable : public Exception {
 public:
     ELZHBadDecodeTable() : Exception("Bad decode table in archive!") {}
@@ -50,3 +52,5 @@ class EInvalidKey : public Exception {
 public:
     EInvalidKey() : Exception("File locked -- valid key required") {}
 };
+
+}  // namespace quern

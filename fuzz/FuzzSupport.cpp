@@ -7,6 +7,8 @@
 #include "platform/Platform.h"
 #include "platform/Stream.h"
 
+using namespace quern;
+
 namespace fuzz {
 
 CodecSettings ExpandSettings(const ExpandHead& head, int& progressCalls) {

@@ -13,7 +13,11 @@
 
 #include "codecs/CodecEngine.h"
 
+namespace quern {
 class TQuern;
+}
+
+using namespace quern;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 

@@ -11,6 +11,8 @@
 #include "archive/ArchiveWriter.h"
 #include "fuzz/FuzzSupport.h"
 
+using namespace quern;
+
 namespace {
 
 using fuzz::Bytes;

@@ -10,6 +10,8 @@
 #include "archive/Quern.h"
 #include "fuzz/FuzzSupport.h"
 
+using namespace quern;
+
 namespace {
 
 constexpr int MaxFilesWritten = 32;

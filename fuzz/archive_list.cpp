@@ -6,6 +6,8 @@
 #include "archive/Quern.h"
 #include "fuzz/FuzzSupport.h"
 
+using namespace quern;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TMemoryStream stream(fuzz::Bytes(data, data + size));
     TQuern quern;

@@ -6,6 +6,8 @@
 #include "config/Myini.h"
 #include "fuzz/FuzzSupport.h"
 
+using namespace quern;
+
 namespace {
 
 // Longer than any value the reader returns (they are cut to 255 characters).

@@ -4,6 +4,8 @@
 #include "config/ProfileWriter.h"
 #include "fuzz/FuzzSupport.h"
 
+using namespace quern;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<std::string> f = fuzz::SplitFields(data, size, 3);
     const std::optional<std::string> once = config::SetProfileKey(f[3], f[0], f[1], f[2]);

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace quern {
+
 namespace platform {
 
 // Windows: the raw command line after the program's name (GetCommandLineA).
@@ -28,3 +30,5 @@ inline std::string ParametersAfterProgramName(const std::string& commandLine) {
 }
 
 }  // namespace platform
+
+}  // namespace quern

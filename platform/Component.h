@@ -9,6 +9,8 @@
 
 #include "platform/StringList.h"
 
+namespace quern {
+
 class TComponent : public TObject {
 public:
     explicit TComponent(TComponent* owner = nullptr) : owner_(owner) {
@@ -35,3 +37,5 @@ private:
     TComponent* owner_;
     std::vector<TComponent*> owned_;
 };
+
+}  // namespace quern

@@ -7,6 +7,8 @@
 #include <exception>
 #include <string>
 
+namespace quern {
+
 class Exception : public std::exception {
 public:
     explicit Exception(std::string message) : Message(std::move(message)) {}
@@ -50,3 +52,5 @@ class ERangeError : public Exception { using Exception::Exception; };
 
 // A platform service the program cannot go on without (temporary path, names).
 class EPlatformError : public Exception { using Exception::Exception; };
+
+}  // namespace quern

@@ -1,5 +1,7 @@
 #include "platform/Forms.h"
 
+namespace quern {
+
 void TProgressBar::SetMin(int32_t value) {
     if (value > max_) throw ERangeError("TProgressBar property out of range");
     min_ = value;
@@ -46,3 +48,5 @@ int TApplication::Run(TForm& mainForm) {
         return 1;
     }
 }
+
+}  // namespace quern

@@ -10,6 +10,8 @@
 #include "platform/Exceptions.h"
 #include "platform/Window.h"
 
+namespace quern {
+
 class TApplication;
 
 // A progress bar with a 32-bit range. Setting Max below Min (or Min above
@@ -76,3 +78,5 @@ public:
 private:
     std::unique_ptr<platform::WindowBackend> backend_;
 };
+
+}  // namespace quern

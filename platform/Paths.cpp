@@ -2,6 +2,8 @@
 
 #include "platform/Platform.h"
 
+namespace quern {
+
 namespace platform {
 
 std::string ToNativeSeparators(std::string name) {
@@ -21,3 +23,5 @@ std::string ToStoredSeparators(std::string name) {
 }
 
 }  // namespace platform
+
+}  // namespace quern

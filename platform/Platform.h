@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+namespace quern {
+
 namespace platform {
 
 // The character that separates path components: "\" on Windows, "/" on POSIX.
@@ -204,3 +206,5 @@ void ForwardInterruption(ProcessHandle process, int signal);
 void RequestRestart(uint32_t code);
 
 }  // namespace platform
+
+}  // namespace quern

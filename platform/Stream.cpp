@@ -5,6 +5,8 @@
 
 #include "platform/Exceptions.h"
 
+namespace quern {
+
 int64_t TStream::Size() {
     const int64_t here = Seek(0, SeekOrigin::Current);
     const int64_t size = Seek(0, SeekOrigin::End);
@@ -135,3 +137,5 @@ int64_t TMemoryStream::Seek(int64_t offset, SeekOrigin origin) {
     position_ = std::max<int64_t>(0, base + offset);
     return position_;
 }
+
+}  // namespace quern

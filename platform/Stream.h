@@ -8,6 +8,8 @@
 
 #include "platform/Platform.h"
 
+namespace quern {
+
 enum class SeekOrigin { Begin, Current, End };
 
 class TStream {
@@ -110,3 +112,5 @@ private:
     std::vector<uint8_t> data_;
     int64_t position_ = 0;
 };
+
+}  // namespace quern

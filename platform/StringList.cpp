@@ -4,6 +4,8 @@
 
 #include "platform/Stream.h"
 
+namespace quern {
+
 int TStringList::IndexOf(const std::string& text) const {
     for (int i = 0; i < Count(); ++i)
         if (SameTextLocale(Strings(i), text)) return i;
@@ -54,3 +56,5 @@ std::string AsciiLower(std::string s) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return s;
 }
+
+}  // namespace quern

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+namespace quern {
+
 // Root of every object a string list item can carry.
 class TObject {
 public:
@@ -47,3 +49,5 @@ std::string AsciiLower(std::string s);
 bool SameAsciiText(const std::string& a, const std::string& b);
 // The platform's case-insensitive comparison (ASCII folding on POSIX).
 bool SameTextLocale(const std::string& a, const std::string& b);
+
+}  // namespace quern

@@ -6,6 +6,8 @@
 
 #include "platform/Platform.h"
 
+namespace quern {
+
 namespace platform {
 
 // The standard streams as file handles: 0 input, 1 output, 2 error. Bytes go
@@ -29,3 +31,5 @@ bool MarkExecutableIfProgram(const std::string& path);
 bool SetNewFilePermissions(const std::string& path);
 
 }  // namespace platform
+
+}  // namespace quern

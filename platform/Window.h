@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+namespace quern {
+
 namespace platform {
 
 struct Rect {
@@ -64,3 +66,5 @@ public:
 std::unique_ptr<WindowBackend> CreateWindowBackend(const std::string& applicationTitle);
 
 }  // namespace platform
+
+}  // namespace quern

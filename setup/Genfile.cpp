@@ -3,6 +3,8 @@
 #include "platform/Exceptions.h"
 #include "platform/Platform.h"
 
+namespace quern {
+
 ECorruptData::ECorruptData() : Exception("Error reading data. Possible corrupt file.") {}
 
 void CheckInterruption() {
@@ -93,3 +95,5 @@ bool ExtractArchiveFile(const std::string& archiveName, const std::string& wante
     }
     return false;
 }
+
+}  // namespace quern

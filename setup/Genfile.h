@@ -9,6 +9,8 @@
 #include "platform/Exceptions.h"
 #include "platform/StringList.h"
 
+namespace quern {
+
 // The failures the setup tells apart by its exit status (see SetupUnit.h).
 // The appended data is damaged: "Error reading data. Possible corrupt file."
 class ECorruptData : public Exception {
@@ -78,3 +80,5 @@ bool ExtractArchiveFile(const std::string& archiveName, const std::string& wante
 // A language key of install.ini names a file in the temporary directory
 // only: empty keys and keys holding "\", "/", ":" or ".." are refused.
 bool IsSafeLanguageKey(const std::string& key);
+
+}  // namespace quern

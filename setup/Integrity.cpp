@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace quern {
+
 namespace {
 
 constexpr uint8_t IntegrityMagic[4] = {'Q', 'n', 'I', 'R'};
@@ -79,3 +81,5 @@ bool IsDamagedIntegrityRecord(const uint8_t* bytes, size_t count) {
     std::copy(IntegrityMagic, IntegrityMagic + 4, restored);
     return ParseIntegrityRecord(restored, sizeof restored).has_value();
 }
+
+}  // namespace quern

@@ -26,6 +26,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace quern {
+
 // CRC-32 (IEEE 802.3, reflected, init and final XOR 0xFFFFFFFF), fed in pieces.
 class TCrc32 {
 public:
@@ -59,3 +61,5 @@ std::optional<IntegrityRecord> ParseIntegrityRecord(const uint8_t* bytes, size_t
 // there, or the record parses once the magic is restored. (Bytes after a
 // payload that carries no record, such as a signature, are neither.)
 bool IsDamagedIntegrityRecord(const uint8_t* bytes, size_t count);
+
+}  // namespace quern

@@ -9,6 +9,8 @@
 #include "platform/Platform.h"
 #include "setup/Genfile.h"
 
+namespace quern {
+
 std::array<uint8_t, 5> PayloadMagic() {
     // Stored scrambled; the volatile key keeps the compiler from folding the
     // plain bytes back into the image.
@@ -161,3 +163,5 @@ bool HashPayload(TStream& exe, uint8_t* buffer, const PayloadLocation& location,
     }
     return true;
 }
+
+}  // namespace quern

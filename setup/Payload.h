@@ -20,6 +20,8 @@
 #include "platform/Stream.h"
 #include "setup/Integrity.h"
 
+namespace quern {
+
 constexpr int32_t PayloadScanStart = 210000;
 constexpr int32_t ScanBlockSize = 32000;
 constexpr int32_t ScanBufferSize = ScanBlockSize + 1;
@@ -72,3 +74,5 @@ RecordOutcome FindIntegrityRecord(TStream& exe, const PayloadLocation& location,
 // ends or fails first; a signal raises EInterrupted.
 bool HashPayload(TStream& exe, uint8_t* buffer, const PayloadLocation& location, TCrc32& crc, TProgressBar& bar,
                  TApplication& application);
+
+}  // namespace quern

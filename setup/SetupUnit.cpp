@@ -12,6 +12,8 @@
 #include "setup/Genfile.h"
 #include "setup/Payload.h"
 
+namespace quern {
+
 const char* const ApplicationTitle = "Quillset Setup Utility";
 const char* const CorruptDataMessage = "Error reading data. Possible corrupt file.";
 
@@ -259,3 +261,5 @@ int RunSetupProgram(SetupServices services) {
     TForm1 form(application, std::move(services));
     return application.Run(form);
 }
+
+}  // namespace quern

@@ -11,6 +11,8 @@
 #include "platform/Stream.h"
 #include "setup/Genfile.h"
 
+namespace quern {
+
 constexpr uint32_t WM_STARTSETUP = 0x0400 + 1234;  // WM_USER + 1234 = 2258
 constexpr uint32_t EW_RESTARTWINDOWS = 0x42;
 constexpr uint32_t EW_REBOOTSYSTEM = 0x43;
@@ -109,3 +111,5 @@ bool WaitForWizard(TApplication& application, platform::ProcessHandle process, i
 
 // The program: application object, form, message loop. The exit status.
 int RunSetupProgram(SetupServices services = {});
+
+}  // namespace quern

@@ -2,4 +2,6 @@
 // the installation wizard and runs it.
 #include "setup/SetupUnit.h"
 
+using namespace quern;
+
 int main() { return RunSetupProgram(); }

@@ -27,6 +27,8 @@
 #include "setup/Payload.h"
 #include "tools/support/ToolKit.h"
 
+using namespace quern;
+
 namespace {
 
 namespace fs = std::filesystem;

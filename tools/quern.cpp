@@ -21,6 +21,8 @@
 #include "platform/ToolSupport.h"
 #include "tools/support/ToolKit.h"
 
+using namespace quern;
+
 namespace fs = std::filesystem;
 using toolkit::Error;
 using toolkit::Warn;

@@ -3,6 +3,8 @@
 #include "config/Myini.h"
 #include "platform/Platform.h"
 
+namespace quern {
+
 namespace {
 
 const char* const Keys[] = {"Installing", "ReadMe", "File", "Done", "Failed"};
@@ -45,3 +47,5 @@ std::string TMessages::Text(const std::string& key, const std::string& arg1, con
     }
     return text;
 }
+
+}  // namespace quern

@@ -12,6 +12,8 @@
 #include <map>
 #include <string>
 
+namespace quern {
+
 class TMessages {
 public:
     TMessages();
@@ -23,3 +25,5 @@ public:
 private:
     std::map<std::string, std::string> texts_;
 };
+
+}  // namespace quern

@@ -2,6 +2,8 @@
 
 #include "platform/Stream.h"
 
+namespace quern {
+
 std::string OneLine(std::string text) {
     for (char& c : text)
         if (c == '\r' || c == '\n') c = ' ';
@@ -16,3 +18,5 @@ void TInstallReport::WriteTo(const std::string& path) const {
     TFileStream file(path, fmCreate);
     file.WriteBuffer(text_.data(), static_cast<int32_t>(text_.size()));
 }
+
+}  // namespace quern

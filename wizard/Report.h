@@ -16,6 +16,8 @@
 
 #include <string>
 
+namespace quern {
+
 // text with its CR and LF characters made blanks.
 std::string OneLine(std::string text);
 
@@ -31,3 +33,5 @@ public:
 private:
     std::string text_;
 };
+
+}  // namespace quern

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace quern {
+
 int32_t TSpanStream::Read(void* buffer, int32_t count) {
     if (count <= 0 || position_ >= size_) return 0;
     const auto wanted = static_cast<int32_t>(std::min<int64_t>(count, size_ - position_));
@@ -20,3 +22,5 @@ int64_t TSpanStream::Seek(int64_t offset, SeekOrigin origin) {
     position_ = base + offset;
     return position_;
 }
+
+}  // namespace quern

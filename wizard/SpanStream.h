@@ -6,6 +6,8 @@
 
 #include "platform/Stream.h"
 
+namespace quern {
+
 class TSpanStream : public TStream {
 public:
     // The span [start, start + size) of base; the caller has checked that it
@@ -26,3 +28,5 @@ private:
     int64_t size_;
     int64_t position_ = 0;
 };
+
+}  // namespace quern

@@ -17,6 +17,8 @@
 #include "wizard/Report.h"
 #include "wizard/SpanStream.h"
 
+namespace quern {
+
 namespace {
 
 constexpr bool WindowsPaths = platform::PathDelim == '\\';
@@ -417,3 +419,5 @@ int RunWizard(const std::string& parameterString, std::ostream& out, std::ostrea
     if (outcome.ExitCode != weSuccess) err << OneLine(run.Messages.Text("Failed", outcome.Message)) << "\n";
     return outcome.ExitCode;
 }
+
+}  // namespace quern

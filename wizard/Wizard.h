@@ -18,6 +18,8 @@
 #include <ostream>
 #include <string>
 
+namespace quern {
+
 // Exit codes of the wizard.
 enum WizardExit : int {
     weSuccess = 0,
@@ -31,3 +33,5 @@ enum WizardExit : int {
 
 // Runs the whole installation; texts go to out, the one failure line to err.
 int RunWizard(const std::string& parameterString, std::ostream& out, std::ostream& err);
+
+}  // namespace quern

@@ -4,6 +4,8 @@
 #include "platform/CommandLine.h"
 #include "wizard/Wizard.h"
 
+using namespace quern;
+
 int main(int argc, char** argv) {
     return RunWizard(platform::ParameterString(argc, argv), std::cout, std::cerr);
 }

@@ -3,5 +3,9 @@
 
 #include "codecs/CodecEngine.h"
 
+namespace quern {
+
 void Lh5Encode(CodecIO& io);
 void Lh5Decode(CodecIO& io, int32_t expectedSize);
+
+}  // namespace quern

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace quern {
+
 namespace {
 constexpr int NoSpecialIndex = -1;
 }  // namespace
@@ -231,3 +233,5 @@ void Lh5BlockWriter::WriteSmallLengths(int symbolCount, int countBits, int speci
         }
     }
 }
+
+}  // namespace quern

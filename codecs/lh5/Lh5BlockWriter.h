@@ -18,6 +18,8 @@
 #include "codecs/CodecEngine.h"
 #include "codecs/lh5/Lh5Format.h"
 
+namespace quern {
+
 // Test seam: sees every item in the order the match finder chooses it.
 class Lh5ItemObserver {
 public:
@@ -154,3 +156,5 @@ private:
     unsigned pendingByte_ = 0;
     int freeBits_ = 8;
 };
+
+}  // namespace quern

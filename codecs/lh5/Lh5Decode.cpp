@@ -10,6 +10,8 @@
 #include "codecs/lh5/Lh5.h"
 #include "codecs/lh5/Lh5Format.h"
 
+namespace quern {
+
 namespace {
 
 using namespace lh5;
@@ -305,3 +307,5 @@ void Lh5Decode(CodecIO& io, int32_t expectedSize) {
     const auto decoder = std::make_unique<Lh5Decoder>(io);
     decoder->Run(expectedSize);
 }
+
+}  // namespace quern

@@ -11,6 +11,8 @@
 #include "codecs/lh5/Lh5Encoder.h"
 #include "codecs/lh5/Lh5Format.h"
 
+namespace quern {
+
 namespace {
 
 constexpr int DictionarySize = lh5::WindowSize;  // history a match may reach back into
@@ -310,3 +312,5 @@ void Lh5EncodeObserved(CodecIO& io, Lh5ItemObserver* observer) {
 }
 
 void Lh5Encode(CodecIO& io) { Lh5EncodeObserved(io, nullptr); }
+
+}  // namespace quern

@@ -5,4 +5,8 @@
 #include "codecs/lh5/Lh5.h"
 #include "codecs/lh5/Lh5BlockWriter.h"
 
+namespace quern {
+
 void Lh5EncodeObserved(CodecIO& io, Lh5ItemObserver* observer);
+
+}  // namespace quern

@@ -17,6 +17,8 @@
 
 #include <cstdint>
 
+namespace quern {
+
 namespace lh5 {
 
 constexpr int WindowBits = 13;
@@ -55,3 +57,5 @@ constexpr int SmallLengthBits = 3;
 constexpr int SmallLengthEscape = 7;
 
 }  // namespace lh5
+
+}  // namespace quern

@@ -1,5 +1,7 @@
 #include "platform/CommandLine.h"
 
+namespace quern {
+
 namespace platform {
 
 std::string ParameterString(int argc, char** argv) {
@@ -12,3 +14,5 @@ std::string ParameterString(int argc, char** argv) {
 }
 
 }  // namespace platform
+
+}  // namespace quern

@@ -21,6 +21,8 @@
 #include "platform/Platform.h"
 #include "platform/StringList.h"
 
+namespace quern {
+
 namespace platform {
 namespace {
 
@@ -512,3 +514,5 @@ bool WriteProfileString(const std::string&, const std::string&, const std::strin
     return false;
 }
 }  // namespace platform
+
+}  // namespace quern

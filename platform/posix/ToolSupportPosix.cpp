@@ -7,6 +7,8 @@
 
 #include "platform/ToolSupport.h"
 
+namespace quern {
+
 namespace platform {
 namespace {
 
@@ -62,3 +64,5 @@ bool SetNewFilePermissions(const std::string& path) {
 }
 
 }  // namespace platform
+
+}  // namespace quern

@@ -10,6 +10,8 @@
 #include "platform/Platform.h"
 #include "platform/Window.h"
 
+namespace quern {
+
 namespace platform {
 namespace {
 
@@ -136,3 +138,5 @@ std::unique_ptr<WindowBackend> CreateWindowBackend(const std::string& applicatio
 }
 
 }  // namespace platform
+
+}  // namespace quern

@@ -2,6 +2,8 @@
 
 #include "platform/CommandLine.h"
 
+namespace quern {
+
 namespace platform {
 
 // argv is the C runtime's split of the command line, which drops quotes and
@@ -12,3 +14,5 @@ std::string ParameterString(int, char**) {
 }
 
 }  // namespace platform
+
+}  // namespace quern

@@ -21,6 +21,8 @@
 #include "platform/Platform.h"
 #include "platform/StringList.h"
 
+namespace quern {
+
 #if defined(_WIN32) && !defined(_WIN64)
 // The launch record as the shipped program fills it on 32-bit Windows.
 static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "SHELLEXECUTEINFOA must be 60 bytes on 32-bit Windows");
@@ -484,3 +486,5 @@ bool SameTextLocale(const std::string& a, const std::string& b) {
     return CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()), b.data(),
                           static_cast<int>(b.size())) == CSTR_EQUAL;
 }
+
+}  // namespace quern

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+namespace quern {
+
 namespace platform {
 
 FileHandle StandardFile(int which) {
@@ -28,3 +30,5 @@ bool MarkExecutableIfProgram(const std::string&) { return true; }
 bool SetNewFilePermissions(const std::string&) { return true; }
 
 }  // namespace platform
+
+}  // namespace quern

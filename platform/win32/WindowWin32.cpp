@@ -14,6 +14,8 @@
 #include <exception>
 #include <utility>
 
+namespace quern {
+
 namespace platform {
 namespace {
 
@@ -329,3 +331,5 @@ std::unique_ptr<WindowBackend> CreateWindowBackend(const std::string& applicatio
 }
 
 }  // namespace platform
+
+}  // namespace quern

@@ -12,6 +12,8 @@
 #include "archive/ArchiveFormat.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 namespace archive_fixture {
 
 using testing_support::Bytes;

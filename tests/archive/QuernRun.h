@@ -8,6 +8,8 @@
 #include "tests/support/LhaMember.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 namespace archive_fixture {
 
 struct ToolRun {

@@ -3,6 +3,8 @@
 
 #include "archive/CodePage.h"
 
+using namespace quern;
+
 namespace {
 
 TEST(CodePage, EveryByteComesBackAndKnownCharactersSitWhereTheTablesSay) {

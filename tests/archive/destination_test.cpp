@@ -10,6 +10,8 @@
 #include "tests/archive/ArchiveFixture.h"
 #include "tests/archive/HostileArchives.h"
 
+using namespace quern;
+
 using namespace archive_fixture;
 using testing_support::ListDirectory;
 using testing_support::ReadFileBytes;

@@ -7,6 +7,8 @@
 #include "tests/archive/ArchiveFixture.h"
 #include "tests/archive/SmallDisk.h"
 
+using namespace quern;
+
 using namespace archive_fixture;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;

@@ -4,6 +4,8 @@
 #include "archive/Quern.h"
 #include "tests/archive/ArchiveFixture.h"
 
+using namespace quern;
+
 using namespace archive_fixture;
 using testing_support::FromHex;
 

@@ -75,3 +75,5 @@ TEST(HostileArchives, AFullDiskLeavesNoPartialFileAndAnOlderFileAsItWas) {
     EXPECT_EQ(RegularFiles(disk.Path()), (std::vector<std::string>{"big", "small"}));
 }
 #endif  // _WIN32
+
+using namespace quern;

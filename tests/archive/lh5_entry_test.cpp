@@ -4,6 +4,8 @@
 #include "platform/Platform.h"
 #include "tests/archive/ArchiveFixture.h"
 
+using namespace quern;
+
 using namespace archive_fixture;
 using testing_support::FromHex;
 using testing_support::ReadFileBytes;

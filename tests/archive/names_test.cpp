@@ -7,6 +7,8 @@
 
 #include "archive/EntryNames.h"
 
+using namespace quern;
+
 namespace {
 
 struct NameCase {

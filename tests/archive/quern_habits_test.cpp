@@ -13,6 +13,8 @@
 #include "tests/archive/ArchiveFixture.h"
 #include "tests/support/LhaMember.h"
 
+using namespace quern;
+
 using namespace archive_fixture;
 using testing_support::ListDirectory;
 using testing_support::RandomBytes;

@@ -11,6 +11,8 @@
 #include "tests/archive/QuernRun.h"
 #include "tests/support/LhaMember.h"
 
+using namespace quern;
+
 using namespace archive_fixture;
 using testing_support::ListDirectory;
 using testing_support::RandomBytes;

@@ -7,6 +7,8 @@
 #include "platform/Platform.h"
 #include "tests/archive/ArchiveFixture.h"
 
+using namespace quern;
+
 using namespace archive_fixture;
 using testing_support::ListDirectory;
 using testing_support::RandomBytes;

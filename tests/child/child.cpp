@@ -9,6 +9,8 @@
 
 #include "platform/CommandLine.h"
 
+using namespace quern;
+
 int main(int argc, char** argv) {
     const std::string request = platform::ParameterString(argc, argv);
     long milliseconds = 0;

@@ -15,6 +15,8 @@
 #include "platform/CommandLine.h"
 #include "platform/Platform.h"
 
+using namespace quern;
+
 int main(int argc, char** argv) {
     const std::string handOff = platform::ParameterString(argc, argv);
     const TMyIniFile settings(platform::ExtractFilePath(handOff) + "install.ini");

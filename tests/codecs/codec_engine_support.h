@@ -6,6 +6,8 @@
 
 #include "platform/Stream.h"
 
+using namespace quern;
+
 namespace codec_test {
 
 class CountingStream : public TMemoryStream {

@@ -9,6 +9,8 @@
 #include "codecs/CodecEngine.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 namespace {
 
 using testing_support::Bytes;

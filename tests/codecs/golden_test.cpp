@@ -13,6 +13,8 @@
 #include "tests/codecs/sha256.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 namespace {
 
 using testing_support::Bytes;

@@ -11,6 +11,8 @@
 #include "codecs/CodecEngine.h"
 #include "platform/Stream.h"
 
+using namespace quern;
+
 namespace lh5_test {
 
 using Bytes = std::vector<uint8_t>;

@@ -8,6 +8,8 @@
 #include "tests/codecs/lh5_decode_support.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 namespace {
 
 using namespace lh5_test;

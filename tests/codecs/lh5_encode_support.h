@@ -14,6 +14,8 @@
 #include "platform/Stream.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 namespace lh5_test {
 
 using Bytes = std::vector<uint8_t>;

@@ -8,6 +8,8 @@
 #include "tests/codecs/lh5_encode_support.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 using namespace lh5_test;
 using testing_support::FromHex;
 using testing_support::ToHex;

@@ -12,6 +12,8 @@
 #include "tests/codecs/lh5_encode_support.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 using namespace lh5_test;
 
 namespace {

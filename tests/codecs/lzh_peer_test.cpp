@@ -11,6 +11,8 @@
 #include "tests/codecs/rle_lzh_support.h"
 #include "tests/support/LhaMember.h"
 
+using namespace quern;
+
 namespace {
 
 using namespace rle_lzh_test;

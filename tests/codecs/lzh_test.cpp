@@ -8,6 +8,8 @@
 #include "codecs/Rle.h"
 #include "tests/codecs/rle_lzh_support.h"
 
+using namespace quern;
+
 namespace {
 
 using namespace rle_lzh_test;

@@ -10,6 +10,8 @@
 #include "tests/codecs/codec_engine_support.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 namespace {
 
 using codec_test::CountingStream;

@@ -8,6 +8,8 @@
 #include "codecs/CodecEngine.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 namespace rle_lzh_test {
 
 using testing_support::Bytes;

@@ -10,6 +10,8 @@
 #include "platform/Stream.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 using namespace testing_support;
 
 namespace {

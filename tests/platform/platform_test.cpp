@@ -10,6 +10,8 @@
 #include "tests/platform/DialogCloser.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 using namespace testing_support;
 namespace fs = std::filesystem;
 

@@ -5,6 +5,8 @@
 #include "platform/StringList.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 using namespace testing_support;
 
 TEST(StringListText, SplitsLinesLikeTheClassLibrary) {

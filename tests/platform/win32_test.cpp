@@ -21,6 +21,8 @@
 #undef MessageBox
 #undef WriteProfileString
 
+using namespace quern;
+
 using namespace testing_support;
 
 namespace {

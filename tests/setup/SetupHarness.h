@@ -16,6 +16,8 @@
 #include "tests/support/RecordingWindow.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 namespace setup_harness {
 
 using testing_support::Bytes;

@@ -26,6 +26,8 @@
 #include "tests/support/RecordingWindow.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 using namespace testing_support;
 namespace fs = std::filesystem;
 

@@ -5,6 +5,8 @@
 #include "setup/Integrity.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 using namespace testing_support;
 
 TEST(Crc32Test, KnownValuesAndPieces) {

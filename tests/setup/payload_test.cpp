@@ -6,6 +6,8 @@
 #include "setup/Payload.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 using namespace testing_support;
 
 namespace {

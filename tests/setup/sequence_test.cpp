@@ -15,6 +15,8 @@
 #include "tests/support/RecordingWindow.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 using namespace testing_support;
 using namespace setup_harness;
 namespace fs = std::filesystem;

@@ -8,6 +8,8 @@
 
 #include "platform/Window.h"
 
+using namespace quern;
+
 namespace testing_support {
 
 class RecordingWindow final : public platform::WindowBackend {

@@ -10,6 +10,8 @@
 
 #include "platform/Platform.h"
 
+using namespace quern;
+
 namespace fs = std::filesystem;
 
 namespace testing_support {

@@ -9,6 +9,8 @@
 #include "platform/Stream.h"
 #include "wizard/SpanStream.h"
 
+using namespace quern;
+
 namespace {
 
 TEST(CommandLine, ParametersAfterTheProgramName) {

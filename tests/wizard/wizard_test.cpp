@@ -16,6 +16,8 @@
 #include "tests/support/LhaMember.h"
 #include "tests/support/TestSupport.h"
 
+using namespace quern;
+
 namespace {
 
 using testing_support::Bytes;

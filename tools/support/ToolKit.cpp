@@ -12,6 +12,8 @@
 #include "platform/Platform.h"
 #include "platform/ToolSupport.h"
 
+using namespace quern;
+
 namespace fs = std::filesystem;
 
 namespace toolkit {
