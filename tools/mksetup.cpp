@@ -91,7 +91,14 @@ std::string BesideMksetup(const char* name, const char* sibling) {
 }
 
 std::string DefaultStub() {
-    const std::string stub = BesideMksetup(StubName, "setup");
+    std::string stub = BesideMksetup(StubName, "setup");
+    if (stub.empty()) {
+        // An installed tree: bin/mksetup and share/quern/stubs/.
+        const char d = platform::PathDelim;
+        const std::string installed = platform::ExtractFilePath(platform::ModuleFileName()) + ".." + d + "share" +
+                                      d + "quern" + d + "stubs" + d + StubName;
+        if (platform::FileExists(installed)) stub = fs::path(installed).lexically_normal().string();
+    }
     if (stub.empty()) throw Failure{"no stub found beside mksetup; name one with --stub"};
     return stub;
 }
