@@ -12,6 +12,7 @@
 #include "tests/archive/SmallDisk.h"
 
 using namespace archive_fixture;
+using namespace quern;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
@@ -75,5 +76,3 @@ TEST(HostileArchives, AFullDiskLeavesNoPartialFileAndAnOlderFileAsItWas) {
     EXPECT_EQ(RegularFiles(disk.Path()), (std::vector<std::string>{"big", "small"}));
 }
 #endif  // _WIN32
-
-using namespace quern;
