@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes setup.ico, the setup program's icon: an open box with an arrow
-pointing into it, in 16, 32 and 48 pixels, 16 colours each (small in bytes,
-sharp at 100, 150 and 200 per cent). Drawn from shapes, so every size is made
+pointing into it, in 16 and 32 pixels, 16 colours each (small in bytes: the
+stub must stay below the trailer's scan start; Windows scales the 32-pixel
+image for larger sizes). Drawn from shapes, so every size is made
 the same way: python3 make_icon.py > setup.ico"""
 import struct
 import sys
@@ -70,4 +71,4 @@ def icon(sizes):
     return out + b"".join(images)
 
 
-sys.stdout.buffer.write(icon([16, 32, 48]))
+sys.stdout.buffer.write(icon([16, 32]))
