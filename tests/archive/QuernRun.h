@@ -17,11 +17,14 @@ struct ToolRun {
     std::string out, err;
 };
 
+// The built quern, by an absolute path: the child runs inside its own directory.
+inline std::string QuernProgram() {
+    return std::filesystem::absolute(testing_support::BinaryDir() + "tools" + platform::PathDelim + "quern").string();
+}
+
 // Runs quern with the arguments (already quoted where needed) from `dir`.
 inline ToolRun Quern(const testing_support::TempDir& dir, const std::string& arguments) {
-    // The child runs inside dir, so the program's path must not be relative.
-    const std::string program =
-        std::filesystem::absolute(testing_support::BinaryDir() + "tools" + platform::PathDelim + "quern").string();
+    const std::string program = QuernProgram();
     const std::string command = "cd '" + dir.Path() + "' && '" + program + "' " + arguments + " >'" + dir / "stdout" +
                                 "' 2>'" + dir / "stderr" + "'";
     ToolRun r{testing_support::RunCommand(command), testing_support::ReadFileText(dir / "stdout"),

@@ -11,6 +11,7 @@
 #include "codecs/CodecEngine.h"
 #include "platform/Platform.h"
 #include "tests/archive/ArchiveFixture.h"
+#include "tests/archive/QuernRun.h"
 #include "tests/support/LhaMember.h"
 
 using namespace quern;
@@ -26,18 +27,9 @@ using testing_support::WriteFileBytes;
 
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-std::string QuernProgram() {
-    return std::filesystem::absolute(testing_support::BinaryDir() + "tools/quern").string();
-}
-
 // Runs a shell command line inside dir, with "quern" standing for the
 // program; standard output and error are captured.
-Outcome Shell(const TempDir& dir, const std::string& line) {
+ToolRun Shell(const TempDir& dir, const std::string& line) {
     std::string command;
     for (size_t i = 0; i < line.size();) {
         if (line.compare(i, 5, "quern") == 0 && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '|')) {
@@ -49,7 +41,7 @@ Outcome Shell(const TempDir& dir, const std::string& line) {
     }
     const std::string full = "cd " + ShellQuote(dir.Path()) + " && { " + command + " ; } >" +
                              ShellQuote(dir / ".out") + " 2>" + ShellQuote(dir / ".err");
-    Outcome r{testing_support::RunCommand(full), ReadFileText(dir / ".out"), ReadFileText(dir / ".err")};
+    ToolRun r{testing_support::RunCommand(full), ReadFileText(dir / ".out"), ReadFileText(dir / ".err")};
     platform::DeleteFile(dir / ".out");
     platform::DeleteFile(dir / ".err");
     return r;
@@ -99,7 +91,7 @@ TEST(QuernHabits, ListingIsATableWithHeaderRulesAndTotals) {
                                                 {.name = "b", .data = Text("ab"), .type = ctRle, .checksum = 0xC3,
                                                  .lockFlag = 1, .uncompressedSize = 4},
                                                 {.name = "empty", .data = {}}}));
-    const Outcome r = Shell(dir, "quern l a.zmar");
+    const ToolRun r = Shell(dir, "quern l a.zmar");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string rule = "------------------- ------ ---- -------- ---------- ---------- ------ --------------------";
     const std::vector<std::string> expected = {
@@ -118,7 +110,7 @@ TEST(QuernHabits, ListingIsATableWithHeaderRulesAndTotals) {
 TEST(QuernHabits, CombinedFlagsVerboseListingAndLongOptions) {
     TempDir dir;
     MakeTree(dir / "tree");
-    Outcome r = Shell(dir, "quern cv a.zmar tree");
+    ToolRun r = Shell(dir, "quern cv a.zmar tree");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<std::string> names = {"tree/notes.txt", "tree/sub/deeper/one", "tree/sub/noise.bin",
                                             "tree/top.cfg"};
@@ -152,7 +144,7 @@ TEST(QuernHabits, KeysAreDecimalOrHexadecimalNeverOctal) {
     ASSERT_EQ(Shell(dir, "quern c -k 010 a.zmar tree").status, 0);
     struct Case { const char* key; int status; };
     for (const Case c : {Case{"10", 0}, Case{"0xA", 0}, Case{"0XA", 0}, Case{"8", 1}, Case{"010", 0}}) {
-        const Outcome r = Shell(dir, std::string("quern t -k ") + c.key + " a.zmar");
+        const ToolRun r = Shell(dir, std::string("quern t -k ") + c.key + " a.zmar");
         EXPECT_EQ(r.status, c.status) << c.key << ": " << r.err;
     }
     for (const char* bad : {"08x", "0x", "4294967296", "ten"})
@@ -179,7 +171,7 @@ TEST(QuernHabits, NamesSelectEntriesDirectoriesAndWildcards) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.names);
         std::filesystem::remove_all(dir / "out");
-        const Outcome r = Shell(dir, "quern x -C out a.zmar " + c.names);
+        const ToolRun r = Shell(dir, "quern x -C out a.zmar " + c.names);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_EQ(FilesBelow(dir / "out/tree"), c.files);
         if (c.status != 0) {
@@ -187,7 +179,7 @@ TEST(QuernHabits, NamesSelectEntriesDirectoriesAndWildcards) {
         }
     }
     // --exclude on creation leaves out matching files and whole directories.
-    const Outcome r = Shell(dir, "quern c b.zmar tree --exclude deeper --exclude '*.cfg' && quern x -C out2 b.zmar");
+    const ToolRun r = Shell(dir, "quern c b.zmar tree --exclude deeper --exclude '*.cfg' && quern x -C out2 b.zmar");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(FilesBelow(dir / "out2/tree"), (std::vector<std::string>{"notes.txt", "sub/noise.bin"}));
 }
@@ -196,7 +188,7 @@ TEST(QuernHabits, ToStdoutAndArchivesOnStandardInputAndOutput) {
     TempDir dir;
     MakeTree(dir / "tree");
     ASSERT_EQ(Shell(dir, "quern c a.zmar tree").status, 0);
-    Outcome r = Shell(dir, "quern x -O a.zmar 'tree/*.cfg' tree/notes.txt");
+    ToolRun r = Shell(dir, "quern x -O a.zmar 'tree/*.cfg' tree/notes.txt");
     EXPECT_EQ(r.status, 0) << r.err;
     // Archive order, data only.
     EXPECT_EQ(r.out, ReadFileText(dir / "tree/notes.txt") + "cfg");
@@ -231,7 +223,7 @@ TEST(QuernHabits, ExistingFilesKeptOnlyWhenAsked) {
                          Case{"--skip-old-files", 0, "", false}, Case{"", 0, "", true}}) {
         SCOPED_TRACE(c.option);
         WriteFileBytes(dir / "out/tree/top.cfg", Text("mine"));
-        const Outcome r = Shell(dir, std::string("quern x -C out ") + c.option + " a.zmar");
+        const ToolRun r = Shell(dir, std::string("quern x -C out ") + c.option + " a.zmar");
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_EQ(r.err, *c.message ? std::string("quern: ") + c.message + "\n" : "");
         EXPECT_EQ(ReadFileText(dir / "out/tree/top.cfg"), c.replaced ? "cfg" : "mine");
@@ -244,7 +236,7 @@ TEST(QuernHabits, ProgressIsDrawnOnlyOnATerminal) {
     MakeDirs(dir / "big");
     WriteFileBytes(dir / "big/data", RandomBytes(3 << 20, 11));
     // Piped: no bar, no carriage returns, nothing at all on standard error.
-    Outcome r = Shell(dir, "quern c a.zmar big && quern x -C out a.zmar && quern t a.zmar");
+    ToolRun r = Shell(dir, "quern c a.zmar big && quern x -C out a.zmar && quern t a.zmar");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     // On a terminal (script gives the program a pseudo-terminal).
@@ -275,7 +267,7 @@ TEST(QuernHabits, EachFailureIsOneLineWithTheFileAndTheSystemsReason) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
-        const Outcome r = Shell(dir, c.command);
+        const ToolRun r = Shell(dir, c.command);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_EQ(r.err.substr(0, c.message.size()), c.message) << r.err;
         EXPECT_LE(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
@@ -287,7 +279,7 @@ TEST(QuernHabits, EachFailureIsOneLineWithTheFileAndTheSystemsReason) {
     WriteFileBytes(dir / "dup.zmar", MakeArchive({{.name = "a", .data = Text("xx"), .type = ctLh5, .checksum = 1},
                                                   {.name = "b", .data = Text("b")},
                                                   {.name = "A", .data = Text("second")}}));
-    const Outcome r = Shell(dir, "quern x -v -C dup dup.zmar");
+    const ToolRun r = Shell(dir, "quern x -v -C dup dup.zmar");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.err.rfind("quern: a: ", 0), 0u) << r.err;
@@ -304,7 +296,7 @@ TEST(QuernHabits, LinksAndEmptyDirectoriesAreReportedAsTarWould) {
     std::filesystem::create_symlink("top.cfg", dir / "tree/alias.cfg");
     std::filesystem::create_directory_symlink("sub", dir / "tree/sublink");
     std::filesystem::create_symlink("gone", dir / "tree/broken");
-    Outcome r = Shell(dir, "quern c a.zmar tree && quern x -C out a.zmar");
+    ToolRun r = Shell(dir, "quern c a.zmar tree && quern x -C out a.zmar");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Lines(r.err), (std::vector<std::string>{
                                 "quern: warning: tree/alias.cfg: link stored as the file it points to",
@@ -328,7 +320,7 @@ TEST(QuernHabits, ProgramsBecomeExecutableAndNewFilesFollowTheUmask) {
     for (const Case c : {Case{"022", 0755, 0644}, Case{"027", 0750, 0640}, Case{"077", 0700, 0600}}) {
         SCOPED_TRACE(c.umask);
         std::filesystem::remove_all(dir / "out");
-        const Outcome r = Shell(dir, std::string("umask ") + c.umask + " && quern c a.zmar tree && quern x -C out a.zmar");
+        const ToolRun r = Shell(dir, std::string("umask ") + c.umask + " && quern c a.zmar tree && quern x -C out a.zmar");
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(Mode(dir / "a.zmar"), c.plain);
         EXPECT_EQ(Mode(dir / "out/tree/script"), c.program);
@@ -345,7 +337,7 @@ TEST(QuernHabits, NamesAreStoredInWindows1252AndComeBackAsUtf8) {
     WriteFileBytes(dir / "tree/d\xC3\xA9j\xC3\xA0/\xE2\x82\xAC.txt", Text("euro"));  // "€.txt"
     WriteFileBytes(dir / "tree/plain.txt", Text("plain"));
     WriteFileBytes(dir / "tree/\xE4\xB8\xAD.txt", Text("zhong"));              // "中.txt": not in 1252
-    Outcome r = Shell(dir, "quern c a.zmar tree");
+    ToolRun r = Shell(dir, "quern c a.zmar tree");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "quern: tree/\xE4\xB8\xAD.txt: the name cannot be written in code page 1252; not stored "
                      "(--code-page 65001 keeps UTF-8 names)\n");
@@ -382,7 +374,7 @@ TEST(QuernHabits, SourceDateEpochGivesByteIdenticalArchives) {
     WriteFileBytes(dir / "tree/old", Text("old"));
     // 2000-01-01 00:00:00 UTC; "old" is older and keeps its own date.
     const std::string env = "TZ=UTC SOURCE_DATE_EPOCH=946684800 ";
-    Outcome r = Shell(dir, "touch -d '1999-06-01 12:00:00' tree/old && " + env + "quern c a.zmar tree");
+    ToolRun r = Shell(dir, "touch -d '1999-06-01 12:00:00' tree/old && " + env + "quern c a.zmar tree");
     ASSERT_EQ(r.status, 0) << r.err;
     r = Shell(dir, "sleep 2; touch tree/notes.txt tree/sub/noise.bin && " + env + "quern c b.zmar tree && cmp a.zmar b.zmar");
     EXPECT_EQ(r.status, 0) << r.err << r.out;
