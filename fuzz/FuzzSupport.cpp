@@ -23,10 +23,10 @@ CodecSettings ExpandSettings(const ExpandHead& head, int& progressCalls) {
     return settings;
 }
 
-ExpandResult RunExpander(uint8_t method, const uint8_t* data, size_t size) {
+ExpandResult RunExpander(uint8_t method, const uint8_t* data, size_t size, int32_t sizeCap) {
     ExpandResult result;
     if (size < ExpandHeadSize) return result;
-    const ExpandHead head = ReadExpandHead(data);
+    const ExpandHead head = ReadExpandHead(data, sizeCap);
     int progressCalls = 0;
     // Bytes after the span that the codec must not read.
     Bytes stored(data + ExpandHeadSize, data + size);

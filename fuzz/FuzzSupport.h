@@ -3,6 +3,7 @@
 // the targets that must go through files.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -35,10 +36,10 @@ using Bytes = std::vector<uint8_t>;
         }                                                                                       \
     } while (0)
 
-// The LZH and LH5 expanders produce Destsize bytes whatever the input (zero
-// bits after its end), so the declared size is capped: otherwise a 4-byte
-// input could ask for 2 GB and the fuzzer would find only its own bombs.
-// Small sizes are the common case, so most runs stay fast.
+// A valid LZH or LH5 stream of a few hundred bytes can declare and produce
+// megabytes (long matches of one byte), so the declared size is capped:
+// otherwise the fuzzer would spend its time copying its own bombs. Small sizes
+// are the common case, so most runs stay fast.
 constexpr int32_t DeclaredSizeCap = 1 << 20;
 
 // The key every target uses for scrambled or locked data.
@@ -59,9 +60,11 @@ constexpr size_t ExpandHeadSize = 3;
 constexpr int32_t LargeSizeScale = 16;
 static_assert(0xFFFF * LargeSizeScale <= DeclaredSizeCap);
 
-inline ExpandHead ReadExpandHead(const uint8_t* data) {
+// `sizeCap` lets a target whose valid streams are slow to expand keep its
+// runs short; a larger declaration is cut to it.
+inline ExpandHead ReadExpandHead(const uint8_t* data, int32_t sizeCap = DeclaredSizeCap) {
     ExpandHead head;
-    head.declaredSize = (data[0] | (data[1] << 8)) * ((data[2] & 2) ? LargeSizeScale : 1);
+    head.declaredSize = std::min(sizeCap, (data[0] | (data[1] << 8)) * ((data[2] & 2) ? LargeSizeScale : 1));
     head.scrambled = (data[2] & 1) != 0;
     head.cancelAt = data[2] >> 4;
     return head;
@@ -86,7 +89,7 @@ struct ExpandResult {
 
 // Runs method `method` over the stored bytes after the head; exceptions of the
 // system's own classes pass to the caller.
-ExpandResult RunExpander(uint8_t method, const uint8_t* data, size_t size);
+ExpandResult RunExpander(uint8_t method, const uint8_t* data, size_t size, int32_t sizeCap = DeclaredSizeCap);
 
 inline uint32_t ByteSum(const Bytes& bytes) { return std::accumulate(bytes.begin(), bytes.end(), uint32_t{0}); }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite: the native build under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the Windows builds (x86_64 run under Wine,
+# UndefinedBehaviorSanitizer, a short fuzz run of every target, then the Windows builds (x86_64 run under Wine,
 # i686 built and checked). Ends with one summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +21,10 @@ if cmake --preset sanitize && cmake --build --preset sanitize -j"$jobs"; then
 else
     record "native build" 1
 fi
+
+echo "=== short fuzz run of every target"
+bash scripts/fuzz-smoke.sh
+record "fuzz run" $?
 
 echo "=== Windows builds"
 bash scripts/windows-tests.sh
