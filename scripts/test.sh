@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: the native build under AddressSanitizer and
-# UndefinedBehaviorSanitizer, a short fuzz run of every target, then the Windows builds (x86_64 run under Wine,
-# i686 built and checked). Ends with one summary line.
+# UndefinedBehaviorSanitizer, a short fuzz run of every target, then the
+# Windows builds (x86_64 run under Wine, i686 built and checked). Ends with one
+# summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
