@@ -3,7 +3,9 @@
 // choice between a literal and a match. The chosen items go to the block
 // writer. The search order and the lazy rule are those of LHA's encoder, so
 // equal input gives equal bytes.
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 
@@ -31,13 +33,33 @@ constexpr int RootBase = DictionarySize;
 constexpr int InternalAndRoots = DictionarySize + 256;
 constexpr int InternalAndLeaves = 2 * DictionarySize;
 constexpr int BucketBase = 2 * DictionarySize;
-constexpr int LinkEntries = BucketBase + (InternalAndRoots - 1) + 16 * 255 + 1;
-static_assert(LinkEntries == 28912);
-static_assert(LinkEntries <= 0x8000, "node numbers must fit in 15 bits");
+// A child is found through the bucket of (parent, first byte of its edge).
+// For one parent, different bytes land in different buckets (the byte's
+// factor is odd), so a bucket member with the right parent is the child;
+// 257 keeps the roots' children, whose parents and bytes are both dense, in
+// separate buckets, and the table is twice the node count for short walks.
+constexpr int BucketCount = 1 << 15;
+constexpr int BucketStride = 257;
+constexpr int LinkEntries = BucketBase + BucketCount;
+static_assert(LinkEntries <= 0x10000, "links and bucket numbers must fit in 16 bits");
 
 // Marks a node whose recorded position still has to be passed up to its
 // ancestors; it spares the insertion a walk to the root for every position.
 constexpr uint16_t PendingMark = 0x8000;
+
+// Index of the first difference of a and b in [from, limit), or limit when
+// they agree there. Reads up to 7 bytes past limit.
+int MatchEnd(const uint8_t* a, const uint8_t* b, int from, int limit) {
+    static_assert(std::endian::native == std::endian::little, "the first differing byte is the lowest");
+    for (int i = from; i < limit; i += 8) {
+        uint64_t x;
+        uint64_t y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) return std::min(i + std::countr_zero(x ^ y) / 8, limit);
+    }
+    return std::max(from, limit);
+}
 
 class Lh5Encoder {
 public:
@@ -46,7 +68,7 @@ public:
     void Run();
 
 private:
-    static int Bucket(int q, int b) { return q + 16 * b + BucketBase; }
+    static int Bucket(int q, int b) { return ((q + BucketStride * b) & (BucketCount - 1)) + BucketBase; }
 
     void InitDictionary();
     int FindChild(int q, int b) {
@@ -64,6 +86,7 @@ private:
         prevLink_[r] = static_cast<uint16_t>(h);
         parentOf_[r] = static_cast<uint16_t>(q);
         ++childCount_[q];
+        childXor_[q] ^= static_cast<uint16_t>(r);
     }
     // Sibling lists are doubly linked through prevLink_/nextLink_ and headed
     // by a bucket; the end is node 0.
@@ -93,7 +116,8 @@ private:
     CodecIO& io_;
     Lh5BlockWriter writer_;
 
-    std::array<uint8_t, WindowBytes> window_{};
+    // The tail lets MatchEnd read whole words at the last positions.
+    std::array<uint8_t, WindowBytes + 8> window_{};
     int pos_ = FirstPos;  // window index of the string being inserted
     int remaining_ = 0;   // real, not yet coded input bytes from pos_ on
     int matchLen_ = 0;
@@ -102,6 +126,8 @@ private:
     std::array<uint8_t, InternalAndRoots> nodeDepth_{};
     std::array<uint8_t, InternalAndRoots> childCount_{};  // wraps at 256; only "> 1" is asked
     std::array<uint16_t, InternalAndRoots> nodePos_{};
+    // XOR of the node's children: names the last child without a search.
+    std::array<uint16_t, InternalAndRoots> childXor_{};
     std::array<uint16_t, InternalAndLeaves> parentOf_{};
     std::array<uint16_t, InternalAndLeaves> prevLink_{};
     std::array<uint16_t, LinkEntries> nextLink_{};
@@ -126,8 +152,10 @@ void Lh5Encoder::SplitNode(int old) {
     const int added = freeNode_;
     freeNode_ = nextLink_[added];
     childCount_[added] = 0;
+    childXor_[added] = 0;
     TakePlace(old, added);
     parentOf_[added] = parentOf_[old];
+    childXor_[parentOf_[old]] ^= static_cast<uint16_t>(old ^ added);
     nodeDepth_[added] = static_cast<uint8_t>(matchLen_);
     nodePos_[added] = static_cast<uint16_t>(pos_);
     MakeChild(added, window_[matchPos_ + matchLen_], old);
@@ -178,14 +206,10 @@ void Lh5Encoder::InsertNode() {
             matchPos_ = nodePos_[r] & ~PendingMark;
         }
         if (matchPos_ >= pos_) matchPos_ -= DictionarySize;
-        const uint8_t* now = &window_[pos_];
-        const uint8_t* then = &window_[matchPos_];
-        while (matchLen_ < limit) {
-            if (now[matchLen_] != then[matchLen_]) {
-                SplitNode(r);
-                return;
-            }
-            ++matchLen_;
+        matchLen_ = MatchEnd(&window_[pos_], &window_[matchPos_], matchLen_, limit);
+        if (matchLen_ < limit) {
+            SplitNode(r);
+            return;
         }
         if (matchLen_ == MaxMatch) break;
         nodePos_[r] = static_cast<uint16_t>(pos_);
@@ -202,6 +226,7 @@ void Lh5Encoder::InsertNode() {
     // the old one points to it, for a later start from the old position.
     TakePlace(r, pos_);
     parentOf_[pos_] = static_cast<uint16_t>(q);
+    childXor_[q] ^= static_cast<uint16_t>(r ^ pos_);
     parentOf_[r] = 0;
     nextLink_[r] = static_cast<uint16_t>(pos_);
 }
@@ -214,6 +239,7 @@ void Lh5Encoder::DeleteNode() {
     const int r = parentOf_[pos_];
     parentOf_[pos_] = 0;
     --childCount_[r];
+    childXor_[r] ^= static_cast<uint16_t>(pos_);
     if (r >= RootBase || childCount_[r] > 1) return;
 
     // Pass the newest position through r on to its pending ancestors.
@@ -235,10 +261,11 @@ void Lh5Encoder::DeleteNode() {
     }
 
     // The remaining child takes r's place.
-    s = FindChild(r, window_[t + nodeDepth_[r]]);
+    s = childXor_[r];
     Unlink(s);
     TakePlace(r, s);
     parentOf_[s] = parentOf_[r];
+    childXor_[parentOf_[r]] ^= static_cast<uint16_t>(r ^ s);
     parentOf_[r] = 0;
     nextLink_[r] = static_cast<uint16_t>(freeNode_);
     freeNode_ = r;
