@@ -36,33 +36,60 @@ namespace fs = std::filesystem;
 const char* const kUsage =
     "usage: mksetup -o OUT [--stub STUB] [-m METHOD] (--wizard DIR | --archive FILE)\n"
     "               --payload (DIR | FILE) [--exclude PATTERN] [--code-page CP]\n"
+    "       mksetup --help | --version\n"
     "\n"
     "Makes a setup executable: the stub program, padded to the scan start,\n"
     "followed by the trailer, the embedded archive, the payload and an\n"
     "integrity record (a CRC-32 of trailer, archive and payload).\n"
     "\n"
-    "  -o OUT          the setup executable to write\n"
-    "  --stub STUB     the stub program (default: the setup stub built with mksetup)\n"
-    "  --wizard DIR    the wizard's files: inst32.exe, install.ini, optional\n"
-    "                  readme.txt and the .lng file of each language that\n"
-    "                  install.ini names; archived as \"<temp>\\NAME\". Without\n"
-    "                  --stub, a DIR without inst32.exe gets the reference wizard\n"
-    "                  built with mksetup\n"
-    "  --archive FILE  a ready embedded archive instead of --wizard\n"
-    "  --payload DIR   the tree to install, archived with names relative to DIR\n"
-    "  --payload FILE  a ready payload archive (or any bytes) instead\n"
-    "  -m METHOD       coding of the archives made from directories:\n"
-    "                  lh5 (default), lzh, rle or none; files that would not\n"
-    "                  shrink are stored\n"
-    "  --exclude PAT   leave payload files (or directories) matching PAT out\n"
-    "  --code-page CP  code page of the stored names: 1252 (default), 1250, 1251,\n"
-    "                  437, 850 or 65001 (UTF-8); install.ini's \"Name Code Page\"\n"
-    "                  must say the same\n"
+    "Options:\n"
+    "  -o OUT             the setup executable to write\n"
+    "  --stub STUB        the stub program (default: see Files below)\n"
+    "  --wizard DIR       the wizard's files: inst32.exe, install.ini, optional\n"
+    "                     readme.txt and the .lng file of each language that\n"
+    "                     install.ini names; archived as \"<temp>\\NAME\". Without\n"
+    "                     --stub, a DIR without inst32.exe gets the reference\n"
+    "                     wizard built or installed with mksetup\n"
+    "  --archive FILE     a ready embedded archive instead of --wizard\n"
+    "  --payload DIR      the tree to install, archived with names relative to DIR\n"
+    "  --payload FILE     a ready payload archive (or any bytes) instead\n"
+    "  -m METHOD          coding of the archives made from directories:\n"
+    "                     lh5 (default), lzh, rle or none; files that would not\n"
+    "                     shrink are stored\n"
+    "  --exclude PATTERN  leave payload files (or directories) matching PATTERN\n"
+    "                     out; may be repeated\n"
+    "  --code-page CP     code page of the stored names: 1252 (default), 1250,\n"
+    "                     1251, 437, 850 or 65001 (UTF-8); install.ini's\n"
+    "                     \"Name Code Page\" must say the same\n"
+    "  -h, --help         print this help and exit\n"
+    "  --version          print the version and exit\n"
     "\n"
-    "With SOURCE_DATE_EPOCH set, no stored date is later than it, so the same\n"
-    "inputs give the same setup byte for byte. Progress is drawn on standard\n"
-    "error when it is a terminal; a one-line summary follows on standard output.\n"
-    "Exit status: 0 success, 1 failure (nothing is written), 2 a usage error.\n";
+    "Long options also take their value as --option=VALUE. With\n"
+    "SOURCE_DATE_EPOCH set, no stored date is later than it, so the same inputs\n"
+    "give the same setup byte for byte. Progress is drawn on standard error when\n"
+    "it is a terminal; a one-line summary follows on standard output.\n"
+    "\n"
+    "Files:\n"
+#ifdef _WIN32
+    "  Without --stub the stub is the first of: setup.exe beside mksetup,\n"
+    "  ..\\setup\\setup.exe (a build tree), ..\\share\\quern\\stubs\\setup.exe (an\n"
+    "  installed tree). The reference wizard is inst32.exe beside mksetup or in\n"
+    "  ..\\wizard\\.\n"
+#else
+    "  Without --stub the stub is the first of: setup beside mksetup,\n"
+    "  ../setup/setup (a build tree), ../share/quern/stubs/setup (an installed\n"
+    "  tree). The reference wizard is inst32 beside mksetup or in ../wizard/.\n"
+#endif
+    "\n"
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  failure; no setup is written and an existing OUT is left as it was\n"
+    "  2  a usage error\n"
+    "\n"
+    "Examples:\n"
+    "  mksetup -o setup --wizard wizard --payload payload\n"
+    "  mksetup -o setup.exe --stub build/mingw-i686/setup/setup.exe \\\n"
+    "          --wizard wizard-win --payload payload --exclude '*.bak'\n";
 
 struct Failure {
     std::string message;
@@ -251,7 +278,10 @@ struct Settings {
     int codePage = codepage::Windows1252;
 };
 
-Settings ParseArguments(int argc, char** argv, bool& help) {
+// --help or --version ends the parse: what came before it is not checked.
+enum class Request { Run, Help, Version };
+
+Settings ParseArguments(int argc, char** argv, Request& request) {
     std::optional<std::string> out, stub, archive, payload, wizard, method;
     Settings s;
     for (int i = 1; i < argc; ++i) {
@@ -266,8 +296,8 @@ Settings ParseArguments(int argc, char** argv, bool& help) {
             if (i + 1 >= argc) throw UsageFailure{"option " + arg + " needs a value"};
             return argv[++i];
         };
-        if (arg == "-h" || arg == "--help") {
-            help = true;
+        if (arg == "-h" || arg == "--help" || arg == "--version") {
+            request = arg == "--version" ? Request::Version : Request::Help;
             return s;
         } else if (arg == "-o") out = value();
         else if (arg == "--stub") stub = value();
@@ -281,7 +311,8 @@ Settings ParseArguments(int argc, char** argv, bool& help) {
             const auto cp = codepage::Parse(text);
             if (!cp) throw UsageFailure{"unknown code page " + text + " (" + codepage::KnownCodePages + ")"};
             s.codePage = *cp;
-        } else throw UsageFailure{"unknown argument " + arg};
+        } else if (arg.size() > 1 && arg[0] == '-') throw UsageFailure{"unknown option " + arg};
+        else throw UsageFailure{"unknown argument " + arg};
     }
     if (!out) throw UsageFailure{"no output given (-o OUT)"};
     if (archive && wizard) throw UsageFailure{"give either --wizard DIR or --archive FILE, not both"};
@@ -299,10 +330,14 @@ Settings ParseArguments(int argc, char** argv, bool& help) {
 
 int Run(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
-    bool help = false;
-    const Settings s = ParseArguments(argc, argv, help);
-    if (help) {
+    Request request = Request::Run;
+    const Settings s = ParseArguments(argc, argv, request);
+    if (request == Request::Help) {
         std::cout << kUsage;
+        return 0;
+    }
+    if (request == Request::Version) {
+        std::cout << "mksetup " << QUERN_VERSION << "\n";
         return 0;
     }
     const std::string stub = s.defaultStub ? DefaultStub() : s.stub;

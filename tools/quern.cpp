@@ -30,45 +30,69 @@ using toolkit::Warn;
 namespace {
 
 const char* const Usage =
-    "usage: quern l ARCHIVE\n"
-    "       quern x [-vOP] [-C DIR] [-k KEY] [--keep-old-files] [--exclude PAT] ARCHIVE [NAME...]\n"
-    "       quern t [-v] [-k KEY] ARCHIVE\n"
-    "       quern c [-v] [-C DIR] [-m none|rle|lzh|lh5] [-k KEY [--scramble]] [--exclude PAT]\n"
-    "               ARCHIVE PATH...\n"
+    "usage: quern l [--code-page CP] ARCHIVE\n"
+    "       quern x [-vOP] [-C DIR] [-k KEY] [--keep-old-files | --skip-old-files]\n"
+    "               [--exclude PATTERN] [--code-page CP] ARCHIVE [NAME...]\n"
+    "       quern t [-v] [-k KEY] [--code-page CP] ARCHIVE\n"
+    "       quern c [-v] [-C DIR] [-m none|rle|lzh|lh5] [-k KEY [--scramble]]\n"
+    "               [--exclude PATTERN] [--code-page CP] ARCHIVE PATH...\n"
+    "       quern --help | --version\n"
     "\n"
-    "  l  list the entries in a table: date, method, lock, checksum, size, packed size,\n"
-    "     ratio and name, with a totals line\n"
-    "  x  extract the entries below DIR (default: here); a NAME selects an entry, a\n"
-    "     directory's entries, or what a wildcard (* ? [...]) matches; names that are\n"
-    "     rooted, carry a drive or contain \"..\" are refused unless -P is given; a file\n"
-    "     whose data starts with \"#!\" or the ELF magic is made executable (POSIX)\n"
+    "Commands (a leading \"-\" is allowed: quern -x):\n"
+    "  l  list the entries in a table: date, method, lock, checksum, size,\n"
+    "     packed size, ratio and name, with a totals line\n"
+    "  x  extract the entries below DIR (default: here); a NAME selects an entry,\n"
+    "     a directory's entries, or what a wildcard (* ? [...]) matches; names\n"
+    "     that are rooted, carry a drive or contain \"..\" are refused unless -P\n"
+    "     is given; a file whose data starts with \"#!\" or the ELF magic is made\n"
+    "     executable (POSIX)\n"
     "  t  decode every entry and check it, writing nothing\n"
-    "  c  create ARCHIVE from files and directories (recursively); names are stored\n"
-    "     relative to each PATH's parent; default method lh5, stored where coding\n"
-    "     would not shrink a file\n"
+    "  c  create ARCHIVE from files and directories (recursively); names are\n"
+    "     stored relative to each PATH's parent; default method lh5, stored where\n"
+    "     coding would not shrink a file\n"
     "\n"
-    "Options (short ones combine: quern x -vC out a.zmar, or tar-like quern xvf a.zmar):\n"
+    "Options (short ones combine: quern x -vC out a.zmar, or quern xvf a.zmar):\n"
     "  -v, --verbose         list each entry as it is processed\n"
     "  -C, --directory DIR   x: extract below DIR; c: read the PATHs from DIR\n"
     "  -O, --to-stdout       x: write the entries' data to standard output\n"
-    "  -P, --absolute-names  x: write rooted names and names with \"..\" where they point\n"
-    "  --keep-old-files      x: an existing file is not replaced, and that is an error\n"
+    "  -P, --absolute-names  x: write rooted names and names with \"..\" where\n"
+    "                        they point\n"
+    "  --keep-old-files      x: an existing file is not replaced, and that is an\n"
+    "                        error\n"
     "  --skip-old-files      x: an existing file is not replaced, silently\n"
-    "  --exclude PATTERN     x, c: leave out names (or any of their directories) that\n"
-    "                        match PATTERN; may be repeated\n"
-    "  -m, --method M        c: none, rle, lzh or lh5\n"
+    "  --exclude PATTERN     x, c: leave out names (or any of their directories)\n"
+    "                        that match PATTERN; may be repeated\n"
+    "  -m, --method M        c: none, rle, lzh or lh5 (default)\n"
     "  -k, --key KEY         lock (c) or unlock (x, t) entries with KEY, a 32-bit\n"
     "                        integer: decimal, or hexadecimal with 0x\n"
     "  --scramble            c: also scramble the coded bytes with KEY\n"
-    "  --code-page CP        names in the archive: 1252 (Windows-1252, the default),\n"
-    "                        1250, 1251, 437, 850 or 65001 (UTF-8); converted from\n"
-    "                        and to the UTF-8 of POSIX file names\n"
-    "  -f ARCHIVE            name the archive explicitly (tar's habit)\n"
+    "  --code-page CP        names in the archive: 1252 (Windows-1252, the\n"
+    "                        default), 1250, 1251, 437, 850 or 65001 (UTF-8);\n"
+    "                        converted from and to the UTF-8 of POSIX file names\n"
+    "  -f, --file ARCHIVE    name the archive explicitly (tar's habit)\n"
+    "  -h, --help            print this help and exit\n"
+    "  --version             print the version and exit\n"
+    "  --                    what follows is a NAME or PATH, even if it starts\n"
+    "                        with -\n"
     "\n"
-    "ARCHIVE \"-\" reads the archive from standard input (l, x, t) or writes it to\n"
-    "standard output (c). With SOURCE_DATE_EPOCH set, c stores no date after it.\n"
+    "ARCHIVE \"-\" reads the archive from standard input (l, x, t) or writes it\n"
+    "to standard output (c). Long options also take their value as\n"
+    "--option=VALUE. With SOURCE_DATE_EPOCH set, c stores no date after it.\n"
     "A progress bar is drawn on standard error when it is a terminal.\n"
-    "Exit status: 0 success, 1 an entry or the archive failed, 2 a usage error.\n";
+    "\n"
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  an entry or the archive failed (one message per failure on standard\n"
+    "     error)\n"
+    "  2  a usage error\n"
+    "\n"
+    "Examples:\n"
+    "  quern c -v docs.zmar docs        archive the tree docs/ as docs/...\n"
+    "  quern l docs.zmar                list it\n"
+    "  quern xvf docs.zmar -C out       extract it below out/, naming each file\n"
+    "  quern x docs.zmar 'docs/*.txt'   extract only the entries that match\n"
+    "  quern c -k 0x1234 - docs | quern t -k 0x1234 -\n"
+    "                                   lock with a key, stream, and test\n";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -107,6 +131,9 @@ struct Options {
     enum { Replace, KeepFails, KeepSilently } existing = Replace;
     std::vector<std::string> excludes;
     int codePage = codepage::Windows1252;
+    // --help or --version ends the parse: what came before it is not checked.
+    bool help = false;
+    bool version = false;
 };
 
 // Which command may take which option.
@@ -151,6 +178,7 @@ Options ParseOptions(int argc, char** argv) {
             case 'm': Allow(o, name, "c"); o.method = value(); break;
             case 'k': o.key = ParseKey(value()); o.haveKey = true; break;
             case 'f': setArchive(value()); break;
+            case 'h': o.help = true; break;
             default: throw UsageError("unknown option " + name + " for '" + std::string(1, o.command) + "'");
         }
     };
@@ -159,6 +187,7 @@ Options ParseOptions(int argc, char** argv) {
         const char c = cluster[0];
         cluster.erase(0, 1);
         shortOption(c, cluster);
+        if (o.help) return o;
     }
 
     std::vector<std::string> positional;
@@ -178,7 +207,9 @@ Options ParseOptions(int argc, char** argv) {
         } else if (arg == "--") {
             optionsEnded = true;
         } else if (arg.rfind("--", 0) == 0) {
-            if (arg == "--verbose") o.verbose = true;
+            if (arg == "--help") o.help = true;
+            else if (arg == "--version") o.version = true;
+            else if (arg == "--verbose") o.verbose = true;
             else if (arg == "--to-stdout") { Allow(o, arg, "x"); o.toStdout = true; }
             else if (arg == "--absolute-names") { Allow(o, arg, "x"); o.absoluteNames = true; }
             else if (arg == "--keep-old-files") { Allow(o, arg, "x"); o.existing = Options::KeepFails; }
@@ -202,6 +233,7 @@ Options ParseOptions(int argc, char** argv) {
                 shortOption(c, rest);
             }
         }
+        if (o.help || o.version) return o;
     }
     size_t p = 0;
     if (!o.haveArchive) {
@@ -718,13 +750,21 @@ int main(int argc, char** argv) {
         std::fputs(Usage, stderr);
         return 2;
     }
-    const std::string command = argv[1];
-    if (command == "--help" || command == "-h") {
+    const auto help = [] {
         std::fputs(Usage, stdout);
         return 0;
-    }
+    };
+    const auto version = [] {
+        std::printf("quern %s\n", QUERN_VERSION);
+        return 0;
+    };
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h") return help();
+    if (command == "--version") return version();
     try {
         const Options o = ParseOptions(argc, argv);
+        if (o.help) return help();
+        if (o.version) return version();
         if (o.command == 'l') return List(o);
         if (o.command == 'x') return Extract(o);
         if (o.command == 't') return Test(o);
