@@ -180,18 +180,24 @@ const Tool Tools[] = {
 std::string ManPage(const Tool& tool) { return testing_support::BinaryDir() + "man/" + tool.name + ".1"; }
 
 // Every option the program's parser takes, found by asking it: the
-// candidates are every short option letter and every long option the
-// program's source names, and the parser calls the others "unknown option".
+// candidates are every short option letter and every long option named in
+// the program's source or the tools' shared support, and the parser calls
+// the others "unknown option".
 Names AcceptedOptions(const TempDir& dir, const Tool& tool, const Names& alsoTry) {
     Names candidates = alsoTry;
     for (char c = 'a'; c <= 'z'; ++c) {
         candidates.insert(std::string("-") + c);
         candidates.insert(std::string("-") + static_cast<char>(c - 'a' + 'A'));
     }
-    const std::string source = ReadFileText(std::string(QUERN_SOURCE_DIR) + "/tools/" + tool.name + ".cpp");
+    const std::filesystem::path tools = std::filesystem::path(QUERN_SOURCE_DIR) / "tools";
+    std::vector<std::filesystem::path> sources{tools / (std::string(tool.name) + ".cpp")};
+    for (const auto& entry : std::filesystem::directory_iterator(tools / "support")) sources.push_back(entry.path());
     const std::regex longOption("--[a-z][a-z0-9-]*");
-    for (auto it = std::sregex_iterator(source.begin(), source.end(), longOption); it != std::sregex_iterator(); ++it)
-        candidates.insert(it->str());
+    for (const auto& path : sources) {
+        const std::string source = ReadFileText(path.string());
+        for (auto it = std::sregex_iterator(source.begin(), source.end(), longOption); it != std::sregex_iterator(); ++it)
+            candidates.insert(it->str());
+    }
 
     Names accepted;
     for (const std::string& option : candidates) {
