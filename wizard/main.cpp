@@ -18,7 +18,7 @@ const char* const Usage =
     "directory, writes the hand-off file there and starts it with that file's\n"
     "path as its whole command line; it is not meant to be started by hand.\n"
     "It installs the payload that the hand-off file locates inside the setup\n"
-    "into the install.ini's \"Install Directory\".\n"
+    "into the \"Install Directory\" that install.ini names.\n"
     "\n"
     "Options:\n"
     "  -h, --help  print this help and exit\n"
