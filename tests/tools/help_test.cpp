@@ -251,6 +251,26 @@ TEST(ToolHelp, ExitCodesAndExamplesOfHelpAndManualPageAgree) {
     }
 }
 
+// Where mksetup looks for the stub and the reference wizard.
+TEST(ToolHelp, FilesOfHelpAndManualPageAgree) {
+    if (!HaveGroff()) GTEST_SKIP() << "no groff";
+    TempDir dir;
+    const Tool& mksetup = Tools[1];
+    const ToolRun help = Shell(dir, ShellQuote(Program(mksetup.program)) + " --help");
+    const std::regex path("\\.\\.?/[A-Za-z0-9_./-]*[A-Za-z0-9_]");
+    const auto paths = [&](const std::vector<std::string>& lines) {
+        Names found;
+        for (const std::string& line : lines)
+            for (auto it = std::sregex_iterator(line.begin(), line.end(), path); it != std::sregex_iterator(); ++it)
+                found.insert(it->str());
+        return found;
+    };
+    const Names helpFiles = paths(HelpSection(help.out, "Files"));
+    EXPECT_EQ(helpFiles, (Names{"./setup", "../setup/setup", "../share/quern/stubs/setup", "./inst32",
+                                "../wizard/inst32"}));
+    EXPECT_EQ(paths(ManSection(Rendered(dir, ManPage(mksetup)), "FILES")), helpFiles);
+}
+
 TEST(ToolHelp, ManualPagesRenderWithoutWarnings) {
     if (!HaveGroff()) GTEST_SKIP() << "no groff";
     for (const Tool& tool : Tools) {
