@@ -71,9 +71,9 @@ const char* const kUsage =
     "\n"
     "Files (relative to the directory that holds mksetup):\n"
 #ifdef _WIN32
-    "  .\\setup.exe                        the stub without --stub, or else\n"
-    "  ..\\setup\\setup.exe                 the stub in a build tree, or else\n"
-    "  ..\\share\\quern\\stubs\\setup.exe     the stub in an installed tree\n"
+    "  .\\setup.exe                         the stub without --stub, or else\n"
+    "  ..\\setup\\setup.exe                  the stub in a build tree, or else\n"
+    "  ..\\share\\quern\\stubs\\setup.exe      the stub in an installed tree\n"
     "  .\\inst32.exe, ..\\wizard\\inst32.exe  the reference wizard\n"
 #else
     "  ./setup                        the stub without --stub, or else\n"
