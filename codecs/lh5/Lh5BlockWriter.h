@@ -13,6 +13,7 @@
 //   match       3 bytes: length - 3, then distance - 1 high byte, low byte
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "codecs/CodecEngine.h"
@@ -84,14 +85,7 @@ private:
     // Node arrays hold the symbols followed by the internal nodes of the tree.
     static constexpr int MainNodes = 2 * MainSymbols - 1;
 
-    static unsigned BitLength(unsigned v) {
-        unsigned n = 0;
-        while (v != 0) {
-            ++n;
-            v >>= 1;
-        }
-        return n;
-    }
+    static unsigned BitLength(unsigned v) { return static_cast<unsigned>(std::bit_width(v)); }
 
     // Writes the top n bits (n = 0..16) of a left-aligned 16-bit code.
     void PutCode(int n, unsigned code) {

@@ -184,7 +184,9 @@ void Lh5Encoder::InsertNode() {
             nodePos_[t] = static_cast<uint16_t>(pos_);
             t = parentOf_[t];
         }
-        if (t < RootBase) nodePos_[t] = static_cast<uint16_t>(pos_ | PendingMark);
+        // A root is never pending and its position never asked; writing the
+        // mark to node 0 (no node) instead spares a hard-to-predict branch.
+        nodePos_[t < RootBase ? t : 0] = static_cast<uint16_t>(pos_ | PendingMark);
     } else {
         q = RootBase + window_[pos_];
         const int b = window_[pos_ + 1];
@@ -254,11 +256,8 @@ void Lh5Encoder::DeleteNode() {
         nodePos_[q] = static_cast<uint16_t>(s | DictionarySize);
         q = parentOf_[q];
     }
-    if (q < RootBase) {
-        u = unslid(u);
-        if (u > s) s = u;
-        nodePos_[q] = static_cast<uint16_t>(s | DictionarySize | PendingMark);
-    }
+    // As above: no test on the data, node 0 takes what a root would get.
+    nodePos_[q < RootBase ? q : 0] = static_cast<uint16_t>(std::max(s, unslid(u)) | DictionarySize | PendingMark);
 
     // The remaining child takes r's place.
     s = childXor_[r];
