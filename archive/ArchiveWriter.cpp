@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 
+#include "archive/EntryPipeline.h"
 #include "platform/Platform.h"
 
 namespace quern {
@@ -72,17 +73,13 @@ void TArchiveWriter::WriteToStream(TStream& dest) {
     dest.WriteBuffer(raw, ArchiveHeaderSize);
 
     int64_t total = 0;
-    for (const auto& entry : entries_) {
-        if (OnEntry) OnEntry(static_cast<int>(&entry - entries_.data()));
-        std::unique_ptr<TStream> source;
-        if (entry.path.empty())
-            source = std::make_unique<TMemoryStream>(entry.data);
-        else
-            source = std::make_unique<TFileStream>(entry.path, fmOpenRead | fmShareDenyWrite);
-        const int64_t size = source->Size();
-        total += size;
-        if (size > MaxSize || total > MaxSize) throw Exception("Archive too large: " + entry.storedName);
-        WriteEntry(dest, entry, *source, static_cast<int32_t>(size));
+    if (Threads > 1 && entries_.size() > 1) {
+        WriteEntriesParallel(dest, total);
+    } else {
+        for (const auto& entry : entries_) {
+            if (OnEntry) OnEntry(static_cast<int>(&entry - entries_.data()));
+            WriteSource(dest, entry, total, OnShowProgress);
+        }
     }
 
     const int64_t archiveEnd = dest.Position();
@@ -93,7 +90,68 @@ void TArchiveWriter::WriteToStream(TStream& dest) {
     dest.SetPosition(archiveEnd);
 }
 
-void TArchiveWriter::WriteEntry(TStream& dest, const Entry& entry, TStream& source, int32_t size) {
+std::unique_ptr<TStream> TArchiveWriter::OpenSource(const Entry& entry) {
+    if (entry.path.empty()) return std::make_unique<TMemoryStream>(entry.data);
+    return std::make_unique<TFileStream>(entry.path, fmOpenRead | fmShareDenyWrite);
+}
+
+void TArchiveWriter::WriteSource(TStream& dest, const Entry& entry, int64_t& total, const TShowProgressEvent& progress) {
+    const std::unique_ptr<TStream> source = OpenSource(entry);
+    const int64_t size = source->Size();
+    total += size;
+    if (size > MaxSize || total > MaxSize) throw Exception("Archive too large: " + entry.storedName);
+    WriteEntry(dest, entry, *source, static_cast<int32_t>(size), progress);
+}
+
+void TArchiveWriter::WriteEntriesParallel(TStream& dest, int64_t& total) {
+    // Each entry is written whole (header, name, data) into a stream of its
+    // own by a worker, then copied to dest in entry order: the same bytes as
+    // a serial run, with at most a window of entries in flight, each holding
+    // at most EntryMemoryLimit bytes of memory.
+    struct Coded {
+        std::unique_ptr<TSpillStream> bytes;
+        int64_t size = 0;
+        bool written = false;  // false: too large, or left to the calling thread
+    };
+    std::vector<Coded> coded(TEntryPipeline::WindowFor(Threads));
+    TEntryPipeline pipeline(
+        entries_.size(), Threads,
+        [&](size_t index, const TShowProgressEvent& progress, const std::atomic<bool>& abandoned) {
+            const Entry& entry = entries_[index];
+            Coded& result = coded[index % coded.size()];
+            result = Coded{};
+            if (entry.type == ctCustom) return;  // OnCompress belongs to the calling thread
+            const std::unique_ptr<TStream> source = OpenSource(entry);
+            result.size = source->Size();
+            if (result.size > MaxSize) return;
+            result.bytes = std::make_unique<TSpillStream>(EntryMemoryLimit, &abandoned);
+            WriteEntry(*result.bytes, entry, *source, static_cast<int32_t>(result.size), progress);
+            result.written = true;
+        });
+    for (size_t index = 0; index < entries_.size(); ++index) {
+        const Entry& entry = entries_[index];
+        if (OnEntry) OnEntry(static_cast<int>(index));
+        const TEntryPipeline::Outcome outcome = pipeline.Take(index, OnShowProgress);
+        Coded& result = coded[index % coded.size()];
+        if (outcome.error) std::rethrow_exception(outcome.error);
+        if (outcome.cancelledAt >= 0 || !result.written) {
+            // Written here, as a serial run writes it; a handler that ended
+            // the input got reports the worker had gone past.
+            result.bytes.reset();
+            WriteSource(dest, entry, total,
+                        outcome.cancelledAt >= 0 ? ResumedProgress(OnShowProgress, outcome.cancelledAt)
+                                                 : OnShowProgress);
+            continue;
+        }
+        total += result.size;
+        if (total > MaxSize) throw Exception("Archive too large: " + entry.storedName);
+        dest.CopyFrom(*result.bytes, 0);
+        result.bytes.reset();
+    }
+}
+
+void TArchiveWriter::WriteEntry(TStream& dest, const Entry& entry, TStream& source, int32_t size,
+                                const TShowProgressEvent& progress) {
     TFileHeader fh{};
     fh.NameLength = static_cast<int16_t>(entry.storedName.size());
     fh.FileDate = entry.fileDate;
@@ -118,7 +176,7 @@ void TArchiveWriter::WriteEntry(TStream& dest, const Entry& entry, TStream& sour
             try {
                 // The engine scrambles its output whenever it has a key, so
                 // only entries to be scrambled are coded with it.
-                const CodecSettings settings{entry.lockFlag == 2 ? Key : 0, 0, OnShowProgress};
+                const CodecSettings settings{entry.lockFlag == 2 ? Key : 0, 0, progress};
                 quern::RunCodec(dest, source, size, 0, entry.type, sum, false, false, settings);
             } catch (const EUnableToCompress&) {
                 dest.SetPosition(dataStart);
@@ -126,7 +184,7 @@ void TArchiveWriter::WriteEntry(TStream& dest, const Entry& entry, TStream& sour
                 if (entry.lockFlag == 2) {
                     // A stored copy would be plain: a scrambled entry keeps
                     // its coded bytes even where they are the longer ones.
-                    const CodecSettings unbounded{Key, std::numeric_limits<int32_t>::min(), OnShowProgress};
+                    const CodecSettings unbounded{Key, std::numeric_limits<int32_t>::min(), progress};
                     quern::RunCodec(dest, source, size, 0, entry.type, sum, false, false, unbounded);
                 } else {
                     // Coding would not shrink it: store it. The stored copy

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,12 @@ public:
     // adds Key for locked entries). Outputsize is ignored: the bytes written
     // are counted.
     TOnCompressEvent OnCompress;
+    // Entries coded at once on worker threads; 1 codes them one after the
+    // other on the calling thread. The archive's bytes are the same either
+    // way, and OnEntry and OnShowProgress are raised on the calling thread in
+    // the same order: each entry's reports when it is that entry's turn to be
+    // written. OnCompress always runs on the calling thread.
+    unsigned Threads = 1;
 
     // lockFlag: 0 open, 1 locked (the checksum carries Key), 2 locked and the
     // coded bytes scrambled with Key. A coded entry to be scrambled keeps its
@@ -64,7 +71,12 @@ private:
         int32_t lockFlag;
     };
     void Add(Entry entry);
-    void WriteEntry(TStream& dest, const Entry& entry, TStream& source, int32_t size);
+    static std::unique_ptr<TStream> OpenSource(const Entry& entry);
+    // Writes one entry from its source: file header, name and data.
+    void WriteSource(TStream& dest, const Entry& entry, int64_t& total, const TShowProgressEvent& progress);
+    void WriteEntry(TStream& dest, const Entry& entry, TStream& source, int32_t size,
+                    const TShowProgressEvent& progress);
+    void WriteEntriesParallel(TStream& dest, int64_t& total);
 
     std::vector<Entry> entries_;
 };

@@ -134,8 +134,7 @@ void TQuern::ExpandArchiveStream(TStream& stream, TStringList* fileList) {
         // The entry is written beside its target and put in place only once
         // it decoded to the size and checksum its header gives: a failure
         // leaves no partial file and an existing file untouched.
-        ExpandEntry(*output, stream, fh.CompressedSize, fh.UncompressedSize, fh.Checksum, fh.CompressionType,
-                    walk.CompressID, fh.LockFlag);
+        ExpandWalkEntry(*output, stream, walk);
         platform::SetFileDatePacked(output->Handle(), fh.FileDate);
         output->SetAttributes(fh.FileAttr);
         output->Commit();

@@ -25,6 +25,19 @@ using TExpandEvent = std::function<void(TStream& dest, TStream& source, int32_t 
                                         const std::string& CompressID, int32_t& checksum)>;
 // TRecognizeEvent is declared with the header routines; TShowProgressEvent with the codec engine.
 
+class TQuern;
+
+// Decodes entries of an expansion ahead of its walk, for instance on other
+// threads (archive/ParallelExpand.h); the walk still raises every event.
+class TEntryDecoder {
+public:
+    virtual ~TEntryDecoder() = default;
+    // Does for the entry whose file header lies at headerOffset what
+    // quern.ExpandEntry does, with the same outcome; false when it does not
+    // have that entry, and the caller decodes it.
+    virtual bool Expand(TQuern& quern, int64_t headerOffset, TStream& dest, TStream& source) = 0;
+};
+
 // One entry of a listing; the list does not own it (see FreeListing).
 class TArchiveFileInfo : public TObject {
 public:
@@ -52,6 +65,7 @@ public:
     bool ExceptionOnFileError = false;
     bool CheckSpaceBeforeExpand = false;
     int32_t CompressReserve = 0;  // read by the codec engine when compressing
+    TEntryDecoder* EntryDecoder = nullptr;  // not owned; none: each entry is decoded in turn
 
     const std::string& TargetPath() const { return targetPath_; }
     // A non-empty path gets a final path delimiter when it lacks one.
@@ -73,6 +87,15 @@ public:
     // data start, whatever the codec or handler consumed, unless it fails.
     void ExpandEntry(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint32_t Checksum,
                      uint8_t CompressionType, const std::string& CompressID, int32_t LockFlag);
+
+    // ExpandEntry for the walk's current entry, through EntryDecoder when it
+    // has that entry. Inline: the setup stub, which has none, keeps one test.
+    void ExpandWalkEntry(TStream& dest, TStream& source, const TArchiveWalk& walk) {
+        if (EntryDecoder && EntryDecoder->Expand(*this, walk.HeaderOffset, dest, source)) return;
+        const TFileHeader& fh = walk.Entry;
+        ExpandEntry(dest, source, fh.CompressedSize, fh.UncompressedSize, fh.Checksum, fh.CompressionType,
+                    walk.CompressID, fh.LockFlag);
+    }
 
     // The codec dispatcher with this component's Key, CompressReserve and
     // OnShowProgress.

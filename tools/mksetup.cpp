@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "archive/ArchiveWriter.h"
+#include "archive/EntryPipeline.h"
 #include "archive/CodePage.h"
 #include "config/Myini.h"
 #include "platform/Platform.h"
@@ -36,6 +37,7 @@ namespace fs = std::filesystem;
 const char* const kUsage =
     "usage: mksetup -o OUT [--stub STUB] [-m METHOD] (--wizard DIR | --archive FILE)\n"
     "               --payload (DIR | FILE) [--exclude PATTERN] [--code-page CP]\n"
+    "               [-j N]\n"
     "       mksetup --help | --version\n"
     "\n"
     "Makes a setup executable: the stub program, padded to the scan start,\n"
@@ -61,6 +63,8 @@ const char* const kUsage =
     "  --code-page CP     code page of the stored names: 1252 (default), 1250,\n"
     "                     1251, 437, 850 or 65001 (UTF-8); install.ini's\n"
     "                     \"Name Code Page\" must say the same\n"
+    "  -j, --jobs N       code N files at once (default: one per processor); the\n"
+    "                     setup is the same for every N, -j 1 codes file by file\n"
     "  -h, --help         print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
@@ -277,6 +281,7 @@ struct Settings {
     uint8_t method = ctLh5;
     std::vector<std::string> excludes;
     int codePage = codepage::Windows1252;
+    unsigned jobs = DefaultThreadCount();
 };
 
 // --help or --version ends the parse: what came before it is not checked.
@@ -307,6 +312,12 @@ Settings ParseArguments(int argc, char** argv, Request& request) {
         else if (arg == "-m") method = value();
         else if (arg == "--payload") payload = value();
         else if (arg == "--exclude") s.excludes.push_back(value());
+        else if (arg == "-j" || arg == "--jobs") {
+            const std::string text = value();
+            const auto jobs = toolkit::ParseJobs(text);
+            if (!jobs) throw UsageFailure{"not a number of jobs from 1 to 1024: " + text};
+            s.jobs = *jobs;
+        }
         else if (arg == "--code-page") {
             const std::string text = value();
             const auto cp = codepage::Parse(text);
@@ -379,6 +390,7 @@ int Run(int argc, char** argv) {
         const auto writeArchive = [&](const std::vector<Member>& members, bool showProgress) {
             TArchiveWriter writer;
             writer.LatestDate = latestDate;
+            writer.Threads = s.jobs;
             for (const auto& m : members) writer.AddFile(m.path, m.stored, s.method);
             uint64_t before = 0;
             int current = -1;

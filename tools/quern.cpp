@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,8 @@
 #include "archive/ArchiveWriter.h"
 #include "archive/CodePage.h"
 #include "archive/EntryNames.h"
+#include "archive/EntryPipeline.h"
+#include "archive/ParallelExpand.h"
 #include "archive/Quern.h"
 #include "platform/Platform.h"
 #include "platform/ToolSupport.h"
@@ -31,11 +34,11 @@ namespace {
 
 const char* const Usage =
     "usage: quern l [--code-page CP] ARCHIVE\n"
-    "       quern x [-vOP] [-C DIR] [-k KEY] [--keep-old-files | --skip-old-files]\n"
+    "       quern x [-vOP] [-C DIR] [-k KEY] [-j N] [--keep-old-files | --skip-old-files]\n"
     "               [--exclude PATTERN] [--code-page CP] ARCHIVE [NAME...]\n"
-    "       quern t [-v] [-k KEY] [--code-page CP] ARCHIVE\n"
+    "       quern t [-v] [-k KEY] [-j N] [--code-page CP] ARCHIVE\n"
     "       quern c [-v] [-C DIR] [-m none|rle|lzh|lh5] [-k KEY [--scramble]]\n"
-    "               [--exclude PATTERN] [--code-page CP] ARCHIVE PATH...\n"
+    "               [-j N] [--exclude PATTERN] [--code-page CP] ARCHIVE PATH...\n"
     "       quern --help | --version\n"
     "\n"
     "Commands (a leading \"-\" is allowed: quern -x):\n"
@@ -66,6 +69,9 @@ const char* const Usage =
     "  -k, --key KEY         lock (c) or unlock (x, t) entries with KEY, a 32-bit\n"
     "                        integer: decimal, or hexadecimal with 0x\n"
     "  --scramble            c: also scramble the coded bytes with KEY\n"
+    "  -j, --jobs N          c, x, t: code N entries at once (default: one per\n"
+    "                        processor); the archive and the output are the\n"
+    "                        same for every N, -j 1 works entry by entry\n"
     "  --code-page CP        names in the archive: 1252 (Windows-1252, the\n"
     "                        default), 1250, 1251, 437, 850 or 65001 (UTF-8);\n"
     "                        converted from and to the UTF-8 of POSIX file names\n"
@@ -134,7 +140,14 @@ struct Options {
     // --help or --version ends the parse: what came before it is not checked.
     bool help = false;
     bool version = false;
+    unsigned jobs = DefaultThreadCount();
 };
+
+unsigned ParseJobs(const std::string& text) {
+    const auto jobs = toolkit::ParseJobs(text);
+    if (!jobs) throw UsageError("not a number of jobs from 1 to 1024: " + text);
+    return *jobs;
+}
 
 // Which command may take which option.
 void Allow(const Options& o, const std::string& option, const char* commands) {
@@ -177,6 +190,7 @@ Options ParseOptions(int argc, char** argv) {
             case 'C': Allow(o, name, "xc"); o.directory = value(); break;
             case 'm': Allow(o, name, "c"); o.method = value(); break;
             case 'k': o.key = ParseKey(value()); o.haveKey = true; break;
+            case 'j': Allow(o, name, "cxt"); o.jobs = ParseJobs(value()); break;
             case 'f': setArchive(value()); break;
             case 'h': o.help = true; break;
             default: throw UsageError("unknown option " + name + " for '" + std::string(1, o.command) + "'");
@@ -218,6 +232,7 @@ Options ParseOptions(int argc, char** argv) {
             else if (arg == "--method") { Allow(o, arg, "c"); o.method = value(); }
             else if (arg == "--key") { o.key = ParseKey(value()); o.haveKey = true; }
             else if (arg == "--scramble") { Allow(o, arg, "c"); o.scramble = true; }
+            else if (arg == "--jobs") { Allow(o, arg, "cxt"); o.jobs = ParseJobs(value()); }
             else if (arg == "--exclude") { Allow(o, arg, "xc"); o.excludes.push_back(value()); }
             else if (arg == "--file") setArchive(value());
             else if (arg == "--code-page") {
@@ -432,7 +447,16 @@ int DecodeEntries(const Options& o, const std::string& archive, const std::vecto
                   platform::FileHandle out, int& ok) {
     TQuern quern;
     quern.Key = o.key;
-    TFileStream stream(archive, fmOpenRead | fmShareExclusive);
+    TFileStream file(archive, fmOpenRead | fmShareExclusive);
+    // The walk and the workers that decode ahead of it read the one file.
+    std::mutex lock;
+    TStreamView stream(file, lock);
+    std::unique_ptr<TParallelExpander> ahead;
+    if (o.jobs > 1)
+        ahead = std::make_unique<TParallelExpander>(
+            file, lock, o.jobs, o.key, out != platform::InvalidFile,
+            [&](size_t index, const TFileHeader&) { return wanted.empty() || (index < wanted.size() && wanted[index]); });
+    quern.EntryDecoder = ahead.get();
     TArchiveWalk walk(stream, nullptr);
     int bad = 0;
     toolkit::Progress progress(static_cast<uint64_t>(std::max<int64_t>(stream.Size(), 1)));
@@ -450,8 +474,7 @@ int DecodeEntries(const Options& o, const std::string& archive, const std::vecto
                 if (!quern.CanExpandType(fh.CompressionType))
                     throw Exception("unsupported method " + MethodName(fh.CompressionType));
                 TSinkStream sink(out);
-                quern.ExpandEntry(sink, stream, fh.CompressedSize, fh.UncompressedSize, fh.Checksum,
-                                  fh.CompressionType, walk.CompressID, fh.LockFlag);
+                quern.ExpandWalkEntry(sink, stream, walk);
                 ++ok;
                 if (o.verbose) {
                     progress.Clear();
@@ -591,7 +614,11 @@ int Extract(const Options& o) {
                     Warn(written.Strings(w) + ": cannot make it executable" + toolkit::SystemReason());
         };
         try {
-            quern.ExpandArchiveFile(archive, &fileList);
+            // Entries of this walk are decoded ahead; one the handler passes
+            // over costs only the work done on it.
+            ExpandArchiveFileParallel(quern, archive, &fileList, o.jobs, [&](size_t index, const TFileHeader&) {
+                return index < wanted.size() && wanted[index] && static_cast<int>(index) >= next;
+            });
             afterWalk(fileList);
             if (reached < walked.size())
                 Error(o.archive + ": the archive's total size was reached early; " +
@@ -631,6 +658,7 @@ int Create(const Options& o) {
     writer.CompressID = MethodIDs[type];
     writer.Key = o.key;
     writer.LatestDate = toolkit::SourceDateLimit();
+    writer.Threads = o.jobs;
     std::error_code ec;
     const fs::path archivePath(o.archive);
     std::set<std::string> stored;  // ASCII letters folded: Windows would merge such names

@@ -166,6 +166,14 @@ std::string SystemReason() {
     return text.empty() ? std::string() : ": " + text;
 }
 
+std::optional<unsigned> ParseJobs(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || value < 1 || value > 1024) return std::nullopt;
+    return static_cast<unsigned>(value);
+}
+
 std::optional<uint32_t> SourceDateLimit() {
     const char* text = std::getenv("SOURCE_DATE_EPOCH");
     if (!text || !*text) return std::nullopt;

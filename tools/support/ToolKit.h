@@ -25,6 +25,10 @@ std::string SystemReason();
 // that is not a number fails loudly rather than being ignored.
 std::optional<uint32_t> SourceDateLimit();
 
+// The value of -j / --jobs: entries coded at once, 1 to 1024; none for
+// anything else.
+std::optional<unsigned> ParseJobs(const std::string& text);
+
 // Shell-style wildcards: "*" any run of characters (separators included, as
 // in tar), "?" one character, "[abc]", "[a-z]", "[!x]" one of a set. ASCII
 // letters match either case, as stored names are compared.

@@ -1,0 +1,138 @@
+// The machinery that codes an archive's entries on several threads while the
+// calling thread keeps the serial order: a pipeline of entry jobs whose
+// results and progress reports are taken in entry order, a stream that keeps
+// a job's output in memory up to a limit and in a temporary file past it, and
+// views that let several threads read one archive stream.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "codecs/CodecEngine.h"
+#include "platform/Stream.h"
+
+namespace quern {
+
+// The number of threads a tool uses when the user names none.
+unsigned DefaultThreadCount();
+
+// Runs job(index) for index 0 to count-1 on `threads` worker threads, at most
+// `window` entries ahead of the one the caller is taking, and hands each
+// entry's outcome and progress reports to the caller in entry order.
+//
+// A job writes its result into the caller's own storage at index % Window():
+// that slot is the job's from its start until the caller's next Take (or the
+// pipeline's end), never shared with another running job.
+class TEntryPipeline {
+public:
+    // `progress` records a report for the caller; it answers -1 once the
+    // entry has been abandoned, so a codec ends its input early. A job's
+    // output stream should also stop at `abandoned`.
+    using Job = std::function<void(size_t index, const TShowProgressEvent& progress,
+                                   const std::atomic<bool>& abandoned)>;
+
+    TEntryPipeline(size_t count, unsigned threads, Job job);
+    ~TEntryPipeline();  // abandons what is still running and joins the workers
+    TEntryPipeline(const TEntryPipeline&) = delete;
+    TEntryPipeline& operator=(const TEntryPipeline&) = delete;
+
+    // The slots of a pipeline of that many threads: callers size their
+    // result storage with it before the workers start.
+    static size_t WindowFor(unsigned threads) { return std::max(threads, 1u) + size_t{2}; }
+    size_t Window() const { return slots_.size(); }
+
+    struct Outcome {
+        std::exception_ptr error;  // what the job raised, if anything
+        // The number of the report to which onProgress answered -1, or -1: the
+        // job ran on without that answer, so its result is not the serial one.
+        int cancelledAt = -1;
+    };
+    // Waits for entry `index` (ascending from call to call; entries passed
+    // over are abandoned), raising onProgress on the calling thread with each
+    // of its reports in their order, then gives its outcome. Its result stays
+    // the caller's until the next Take.
+    Outcome Take(size_t index, const TShowProgressEvent& onProgress);
+
+private:
+    struct Slot {
+        size_t index = 0;
+        bool running = false, done = false;
+        std::atomic<bool> abandoned{false};
+        std::vector<int32_t> reports;
+        std::exception_ptr error;
+    };
+    void Work();
+    void Stop();
+
+    Job job_;
+    size_t count_;
+    std::vector<Slot> slots_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t next_ = 0;   // the next entry a worker starts
+    size_t taken_ = 0;  // entries before it are the caller's or abandoned
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+};
+
+// A progress handler for running an entry again on the calling thread after
+// the caller's handler answered -1 to report number cancelledAt of a pipeline
+// run: the reports before it were already raised and are not raised again,
+// that one answers -1 as the handler did, later ones reach the handler.
+TShowProgressEvent ResumedProgress(const TShowProgressEvent& handler, int cancelledAt);
+
+// A seekable stream in memory up to `memoryLimit` bytes, moved into a
+// temporary file (deleted with the stream) when it grows past it, so that
+// entries in flight hold bounded memory whatever their size. Writes raise
+// EWriteError once `stop` is set.
+class TSpillStream : public TStream {
+public:
+    TSpillStream(size_t memoryLimit, const std::atomic<bool>* stop = nullptr);
+    ~TSpillStream() override;
+    TSpillStream(const TSpillStream&) = delete;
+    TSpillStream& operator=(const TSpillStream&) = delete;
+
+    int32_t Read(void* buffer, int32_t count) override;
+    int32_t Write(const void* buffer, int32_t count) override;
+    int64_t Seek(int64_t offset, SeekOrigin origin) override;
+    int64_t Size() override;
+
+private:
+    size_t memoryLimit_;
+    const std::atomic<bool>* stop_;
+    TMemoryStream memory_;
+    std::string tempName_;
+    std::unique_ptr<TFileStream> file_;
+};
+
+// A read-only view of a stream shared between threads: each view keeps its
+// own position, and every access seeks and reads the shared stream under the
+// one lock.
+class TStreamView : public TStream {
+public:
+    TStreamView(TStream& shared, std::mutex& lock) : shared_(shared), lock_(lock) {}
+
+    int32_t Read(void* buffer, int32_t count) override;
+    int32_t Write(const void*, int32_t) override { return -1; }
+    int64_t Seek(int64_t offset, SeekOrigin origin) override;
+    int64_t Size() override;
+
+private:
+    TStream& shared_;
+    std::mutex& lock_;
+    int64_t position_ = 0;
+};
+
+// Memory a job's output may hold before it moves to a temporary file.
+constexpr size_t EntryMemoryLimit = size_t{1} << 20;
+
+}  // namespace quern

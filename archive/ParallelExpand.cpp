@@ -1,0 +1,165 @@
+#include "archive/ParallelExpand.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace quern {
+
+namespace {
+
+// Where a test run's decoded bytes go: counted, so the size check holds,
+// and dropped.
+class TCountingStream : public TStream {
+public:
+    explicit TCountingStream(const std::atomic<bool>& stop) : stop_(stop) {}
+    int32_t Read(void*, int32_t) override { return 0; }
+    int32_t Write(const void*, int32_t count) override {
+        if (stop_) throw EWriteError();
+        if (count <= 0) return 0;
+        position_ += count;
+        size_ = std::max(size_, position_);
+        return count;
+    }
+    int64_t Seek(int64_t offset, SeekOrigin origin) override {
+        const int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? position_ : size_;
+        position_ = std::max<int64_t>(0, base + offset);
+        return position_;
+    }
+
+private:
+    const std::atomic<bool>& stop_;
+    int64_t position_ = 0, size_ = 0;
+};
+
+bool BuiltInType(uint8_t type) { return type == ctNone || type == ctRle || type == ctLzh || type == ctLh5; }
+
+}  // namespace
+
+TParallelExpander::TParallelExpander(TStream& archive, std::mutex& lock, unsigned threads, int32_t key,
+                                     bool keepOutput, TEntryFilter filter)
+    : archive_(archive), lock_(lock), key_(key), keepOutput_(keepOutput), filter_(std::move(filter)),
+      walkView_(archive, lock) {
+    // At damage the walk ahead stops; the expansion's walk meets the damage itself.
+    walkView_.SetPosition(archive.Position());
+    try {
+        walk_ = std::make_unique<TArchiveWalk>(walkView_, nullptr);
+        compressID_ = walk_->CompressID;
+    } catch (const Exception&) {
+        return;
+    }
+    outputs_.resize(TEntryPipeline::WindowFor(threads));
+    // As many jobs as there may be entries: past the last one a job finds
+    // nothing and ends at once, and the window keeps the workers from going on.
+    pipeline_ = std::make_unique<TEntryPipeline>(
+        SIZE_MAX, threads, [this](size_t index, const TShowProgressEvent& progress, const std::atomic<bool>& abandoned) {
+            Decode(index, progress, abandoned);
+        });
+}
+
+TParallelExpander::~TParallelExpander() { pipeline_.reset(); }  // the workers end before the outputs go
+
+bool TParallelExpander::WalkToNextItem() {
+    while (walk_) {
+        try {
+            if (!walk_->Next()) break;
+        } catch (const Exception&) {
+            break;
+        }
+        const size_t entry = walked_++;
+        if (BuiltInType(walk_->Entry.CompressionType) && (!filter_ || filter_(entry, walk_->Entry))) {
+            items_.push_back({found_++, walk_->HeaderOffset, walk_->DataStart, walk_->Entry});
+            return true;
+        }
+    }
+    walk_.reset();
+    return false;
+}
+
+std::optional<TParallelExpander::Item> TParallelExpander::ItemAt(size_t index) {
+    std::lock_guard<std::mutex> hold(walkLock_);
+    while (found_ <= index && WalkToNextItem()) {
+    }
+    if (items_.empty() || index < items_.front().index || index >= found_) return std::nullopt;
+    return items_[index - items_.front().index];
+}
+
+void TParallelExpander::Decode(size_t index, const TShowProgressEvent& progress, const std::atomic<bool>& abandoned) {
+    auto& output = outputs_[index % outputs_.size()];
+    output.reset();
+    const std::optional<Item> item = ItemAt(index);
+    if (!item) return;
+    if (keepOutput_)
+        output = std::make_unique<TSpillStream>(EntryMemoryLimit, &abandoned);
+    else
+        output = std::make_unique<TCountingStream>(abandoned);
+    TStreamView source(archive_, lock_);
+    source.SetPosition(item->dataStart);
+    TQuern quern;
+    quern.Key = key_;
+    quern.OnShowProgress = progress;
+    const TFileHeader& fh = item->header;
+    quern.ExpandEntry(*output, source, fh.CompressedSize, fh.UncompressedSize, fh.Checksum, fh.CompressionType,
+                      compressID_, fh.LockFlag);
+}
+
+bool TParallelExpander::Expand(TQuern& quern, int64_t headerOffset, TStream& dest, TStream& source) {
+    if (!pipeline_ || quern.Key != key_) return false;
+    std::optional<Item> item;
+    {
+        // The expansion moves forward only: what lies before this entry is
+        // passed and can go.
+        std::lock_guard<std::mutex> hold(walkLock_);
+        while ((items_.empty() || items_.back().headerOffset < headerOffset) && WalkToNextItem()) {
+        }
+        while (!items_.empty() && items_.front().headerOffset < headerOffset) items_.pop_front();
+        if (!items_.empty() && items_.front().headerOffset == headerOffset) item = items_.front();
+    }
+    if (!item) return false;
+    const TFileHeader& fh = item->header;
+
+    const TEntryPipeline::Outcome outcome = pipeline_->Take(item->index, quern.OnShowProgress);
+    auto& output = outputs_[item->index % outputs_.size()];
+    if (outcome.cancelledAt >= 0) {
+        // The handler ended the entry's input at a report the worker had
+        // passed: decode it here, where that answer takes effect.
+        output.reset();
+        const TShowProgressEvent handler = quern.OnShowProgress;
+        quern.OnShowProgress = ResumedProgress(handler, outcome.cancelledAt);
+        try {
+            quern.ExpandEntry(dest, source, fh.CompressedSize, fh.UncompressedSize, fh.Checksum, fh.CompressionType,
+                              compressID_, fh.LockFlag);
+        } catch (...) {
+            quern.OnShowProgress = handler;
+            throw;
+        }
+        quern.OnShowProgress = handler;
+        return true;
+    }
+    // What a failed entry wrote before its failure reaches dest too, as it
+    // would have serially.
+    if (keepOutput_ && output) dest.CopyFrom(*output, 0);
+    output.reset();
+    if (outcome.error) std::rethrow_exception(outcome.error);
+    source.SetPosition(item->dataStart + std::max<int32_t>(fh.CompressedSize, 0));
+    return true;
+}
+
+void ExpandArchiveFileParallel(TQuern& quern, const std::string& fileName, TStringList* fileList, unsigned threads,
+                               const TEntryFilter& filter) {
+    if (threads <= 1) return quern.ExpandArchiveFile(fileName, fileList);
+    TFileStream file(fileName, fmOpenRead | fmShareExclusive);
+    std::mutex lock;
+    TStreamView walk(file, lock);
+    TParallelExpander ahead(file, lock, threads, quern.Key, true, filter);
+    TEntryDecoder* const before = quern.EntryDecoder;
+    quern.EntryDecoder = &ahead;
+    try {
+        quern.ExpandArchiveStream(walk, fileList);
+    } catch (...) {
+        quern.EntryDecoder = before;
+        throw;
+    }
+    quern.EntryDecoder = before;
+}
+
+}  // namespace quern

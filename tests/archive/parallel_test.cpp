@@ -1,0 +1,452 @@
+// Entries coded on several threads: the archive, the files, the events and
+// the failures must be those of a one-thread run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive/ArchiveWriter.h"
+#include "archive/EntryPipeline.h"
+#include "archive/ParallelExpand.h"
+#include "archive/Quern.h"
+#include "platform/Platform.h"
+#include "tests/archive/ArchiveFixture.h"
+#ifndef _WIN32
+#include "tests/archive/QuernRun.h"
+#endif
+
+using namespace quern;
+using namespace archive_fixture;
+using testing_support::ListDirectory;
+using testing_support::RandomBytes;
+using testing_support::ReadFileBytes;
+using testing_support::ScopedEnv;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+// Text of a few 8 KB reads, so that every coded entry reports progress
+// several times.
+Bytes Prose(size_t size, uint32_t seed) {
+    static const char* const words[] = {"quern ", "stone ", "grain ", "flour ", "mill ", "the ", "and ", "wheel\n"};
+    Bytes out;
+    uint32_t x = seed;
+    while (out.size() < size) {
+        x = x * 1103515245u + 12345u;
+        const char* w = words[(x >> 16) % 8];
+        out.insert(out.end(), w, w + std::char_traits<char>::length(w));
+    }
+    out.resize(size);
+    return out;
+}
+
+struct MixEntry {
+    Bytes data;
+    uint8_t type;
+    int32_t lockFlag;
+};
+
+struct Mix {
+    const char* name;
+    std::vector<MixEntry> entries;
+};
+
+std::vector<Mix> Mixes() {
+    return {
+        {"text, binary and empty files in lh5",
+         {{Prose(40000, 1), ctLh5, 0},
+          {{}, ctLh5, 0},
+          {RandomBytes(30000, 2), ctLh5, 0},  // would grow: stored
+          {Prose(70000, 3), ctLh5, 0},
+          {{}, ctLh5, 0},
+          {Bytes(50000, 'x'), ctLh5, 0},
+          {Prose(9000, 4), ctLh5, 0}}},
+        {"every method",
+         {{Prose(30000, 5), ctNone, 0},
+          {Prose(30000, 6), ctRle, 0},
+          {Bytes(20000, 0), ctRle, 0},
+          {Prose(30000, 7), ctLzh, 0},
+          {RandomBytes(20000, 8), ctLzh, 0},
+          {Prose(30000, 9), ctLh5, 0}}},
+        {"locked and scrambled entries",
+         {{Prose(30000, 10), ctLh5, 1},
+          {RandomBytes(20000, 11), ctLh5, 2},  // scrambled keeps its longer coded bytes
+          {Prose(30000, 12), ctLzh, 2},
+          {{}, ctLh5, 2},
+          {Prose(20000, 13), ctNone, 1},
+          {RandomBytes(20000, 14), ctLh5, 1}}},
+        {"one entry", {{Prose(40000, 15), ctLh5, 0}}},
+    };
+}
+
+// What a writer's or an expansion's handlers saw, in order; a handler called
+// on another thread than the test's is recorded as such.
+struct EventLog {
+    std::thread::id caller = std::this_thread::get_id();
+    std::vector<std::string> events;
+    void Add(const std::string& event) {
+        events.push_back(std::this_thread::get_id() == caller ? event : "on another thread: " + event);
+    }
+};
+
+struct Written {
+    Bytes archive;
+    std::vector<std::string> events;
+    std::string error;
+};
+
+// `cancel`: the report number (counted over the whole run) the progress
+// handler answers with -1.
+Written WriteMix(const Mix& mix, unsigned threads, int cancel = -1) {
+    TArchiveWriter writer;
+    writer.Key = 0x1234567;
+    writer.Threads = threads;
+    writer.LatestDate = SampleDate;
+    for (size_t i = 0; i < mix.entries.size(); ++i)
+        writer.AddMemory("dir\\e" + std::to_string(i), mix.entries[i].data, SampleDate, 0x20, mix.entries[i].type,
+                         mix.entries[i].lockFlag);
+    EventLog log;
+    int reports = 0;
+    writer.OnEntry = [&](int index) { log.Add("entry " + std::to_string(index)); };
+    writer.OnShowProgress = [&](int32_t& percent) {
+        log.Add(std::to_string(percent) + "%");
+        if (reports++ == cancel) percent = -1;
+    };
+    TMemoryStream out;
+    Written w;
+    try {
+        writer.WriteToStream(out);
+    } catch (const Exception& e) {
+        w.error = e.Message;
+    }
+    w.archive = out.Bytes();
+    w.events = log.events;
+    return w;
+}
+
+TEST(ParallelWriter, ArchivesAndEventsAreThoseOfOneThreadForEveryMix) {
+    for (const Mix& mix : Mixes()) {
+        const Written serial = WriteMix(mix, 1);
+        ASSERT_EQ(serial.error, "") << mix.name;
+        ASSERT_GT(serial.events.size(), mix.entries.size()) << mix.name << ": progress was reported";
+        for (unsigned threads : {2u, 3u, 8u}) {
+            const Written parallel = WriteMix(mix, threads);
+            EXPECT_EQ(parallel.error, "") << mix.name << ", " << threads << " threads";
+            EXPECT_TRUE(parallel.archive == serial.archive) << mix.name << ", " << threads << " threads";
+            EXPECT_EQ(parallel.events, serial.events) << mix.name << ", " << threads << " threads";
+        }
+    }
+}
+
+TEST(ParallelWriter, AProgressHandlerThatEndsTheInputEndsItWhereItWouldSerially) {
+    // The workers have read past the report by the time the handler answers;
+    // the entry must still be coded from the input cut where the handler cut it.
+    const Mix mix = Mixes()[0];
+    for (int cancel : {0, 3, 9}) {
+        const Written serial = WriteMix(mix, 1, cancel);
+        const Written parallel = WriteMix(mix, 4, cancel);
+        EXPECT_EQ(parallel.error, serial.error) << "cancelled at report " << cancel;
+        EXPECT_TRUE(parallel.archive == serial.archive) << "cancelled at report " << cancel;
+        EXPECT_EQ(parallel.events, serial.events) << "cancelled at report " << cancel;
+    }
+}
+
+TEST(ParallelWriter, TheFirstFailingEntryInArchiveOrderIsTheOneReported) {
+    // Files 2 and 4 of 6 vanish after they were added: the serial run stops at
+    // file 2 after announcing it, and so must a parallel one, although a
+    // worker may meet file 4 first.
+    TempDir dir;
+    TArchiveWriter writer;
+    for (int i = 0; i < 6; ++i) {
+        const std::string path = dir / ("f" + std::to_string(i));
+        WriteFileBytes(path, Prose(20000, static_cast<uint32_t>(i)));
+        writer.AddFile(path, "f" + std::to_string(i), ctLh5);
+    }
+    platform::DeleteFile(dir / "f2");
+    platform::DeleteFile(dir / "f4");
+    std::vector<std::string> outcomes;
+    for (unsigned threads : {1u, 2u, 6u}) {
+        writer.Threads = threads;
+        EventLog log;
+        writer.OnEntry = [&](int index) { log.Add("entry " + std::to_string(index)); };
+        writer.OnShowProgress = [&](int32_t& percent) { log.Add(std::to_string(percent) + "%"); };
+        TMemoryStream out;
+        std::string outcome = "no failure";
+        try {
+            writer.WriteToStream(out);
+        } catch (const EFOpenError& e) {
+            outcome = "EFOpenError " + e.Message;
+        }
+        for (const auto& event : log.events) outcome += " | " + event;
+        outcomes.push_back(outcome);
+    }
+    EXPECT_NE(outcomes[0].find("f2"), std::string::npos) << outcomes[0];
+    EXPECT_NE(outcomes[0].find("entry 2"), std::string::npos) << outcomes[0];
+    EXPECT_EQ(outcomes[0].find("entry 3"), std::string::npos) << outcomes[0];
+    EXPECT_EQ(outcomes[1], outcomes[0]);
+    EXPECT_EQ(outcomes[2], outcomes[0]);
+}
+
+TEST(ParallelWriter, CustomEntriesAreCodedOnTheCallingThread) {
+    TArchiveWriter writer;
+    writer.CompressID = "XYZ";
+    writer.Threads = 3;
+    std::thread::id codedOn;
+    writer.OnCompress = [&](TStream& dest, TStream& source, std::string&, int32_t&, int32_t& checksum) {
+        codedOn = std::this_thread::get_id();
+        uint8_t b;
+        while (source.Read(&b, 1) == 1) {
+            checksum += b;
+            const uint8_t coded = static_cast<uint8_t>(b ^ 0x5A);
+            dest.WriteBuffer(&coded, 1);
+        }
+    };
+    writer.AddMemory("a", Prose(20000, 1), SampleDate, 0x20, ctLh5);
+    writer.AddMemory("b", Text("custom"), SampleDate, 0x20, ctCustom);
+    writer.AddMemory("c", Prose(20000, 2), SampleDate, 0x20, ctLh5);
+    TMemoryStream parallel;
+    writer.WriteToStream(parallel);
+    EXPECT_EQ(codedOn, std::this_thread::get_id());
+    writer.Threads = 1;
+    TMemoryStream serial;
+    writer.WriteToStream(serial);
+    EXPECT_TRUE(parallel.Bytes() == serial.Bytes());
+}
+
+struct Expanded {
+    std::vector<std::string> written;  // relative to the target
+    std::vector<std::string> events;
+    std::string error;
+    std::vector<std::pair<std::string, Bytes>> files;
+};
+
+void CollectFiles(const std::string& root, const std::string& relative, std::vector<std::pair<std::string, Bytes>>& out) {
+    for (const auto& name : ListDirectory(root + relative)) {
+        const std::string path = relative + name;
+        const auto attributes = platform::GetFileAttributes(root + path);
+        if (attributes && (*attributes & platform::faDirectory))
+            CollectFiles(root, path + platform::PathDelim, out);
+        else
+            out.emplace_back(path, ReadFileBytes(root + path));
+    }
+}
+
+// Expands the archive file into dir/target with the given threads; progress
+// answer -1 at report `cancel` of the run.
+Expanded ExpandWith(const TempDir& dir, const std::string& archive, const std::string& target, unsigned threads,
+                    int32_t key, int cancel = -1, const std::function<void(std::string&)>& check = {}) {
+    TQuern quern;
+    quern.Key = key;
+    quern.MakeDirectories = true;
+    const std::string base = dir / target + platform::PathDelim;
+    quern.SetTargetPath(base);
+    TQuern::ForceDirectoryPath(base);
+    EventLog log;
+    int reports = 0;
+    quern.OnCheckFile = [&](std::string& path, TCProcessMode) {
+        log.Add("file " + path.substr(base.size()));
+        if (check) check(path);
+    };
+    quern.OnShowProgress = [&](int32_t& percent) {
+        log.Add(std::to_string(percent) + "%");
+        if (reports++ == cancel) percent = -1;
+    };
+    // Every entry named, so that the expansion gives back what it wrote.
+    TStringList list;
+    {
+        TStringList listing;
+        TQuern().ListArchiveFile(archive, listing);
+        for (int i = 0; i < listing.Count(); ++i) list.Add(listing.Strings(i));
+        TQuern::FreeListing(&listing);
+    }
+    Expanded e;
+    try {
+        ExpandArchiveFileParallel(quern, archive, &list, threads);
+        for (int i = 0; i < list.Count(); ++i) e.written.push_back(list.Strings(i).substr(base.size()));
+    } catch (const Exception& x) {
+        e.error = x.Message;
+    }
+    e.events = log.events;
+    CollectFiles(base, "", e.files);
+    return e;
+}
+
+void ExpectSameExpansion(const Expanded& parallel, const Expanded& serial, const std::string& what) {
+    EXPECT_EQ(parallel.error, serial.error) << what;
+    EXPECT_EQ(parallel.written, serial.written) << what;
+    EXPECT_EQ(parallel.events, serial.events) << what;
+    EXPECT_TRUE(parallel.files == serial.files) << what;
+}
+
+TEST(ParallelExpansion, FilesEventsAndListsAreThoseOfOneThread) {
+    TempDir dir;
+    int n = 0;
+    for (const Mix& mix : Mixes()) {
+        const std::string archive = dir / ("a" + std::to_string(n++));
+        WriteFileBytes(archive, WriteMix(mix, 1).archive);
+        const Expanded serial = ExpandWith(dir, archive, "s" + std::to_string(n), 1, 0x1234567);
+        ASSERT_EQ(serial.error, "") << mix.name;
+        ASSERT_EQ(serial.files.size(), mix.entries.size()) << mix.name;
+        for (unsigned threads : {2u, 5u}) {
+            const Expanded parallel = ExpandWith(dir, archive, "p" + std::to_string(n) + "_" + std::to_string(threads),
+                                                 threads, 0x1234567);
+            ExpectSameExpansion(parallel, serial, std::string(mix.name) + ", " + std::to_string(threads) + " threads");
+        }
+    }
+}
+
+TEST(ParallelExpansion, EntriesTheHandlerPassesOverOrEndsAtAreNotWritten) {
+    // The workers have decoded them ahead all the same.
+    TempDir dir;
+    const std::string archive = dir / "a";
+    WriteFileBytes(archive, WriteMix(Mixes()[0], 1).archive);
+    const auto check = [](std::string& path) {
+        if (path.size() > 2 && path.substr(path.size() - 2) == "e2") path.clear();
+        if (path.size() > 2 && path.substr(path.size() - 2) == "e5") path = "*";
+    };
+    const Expanded serial = ExpandWith(dir, archive, "s", 1, 0, -1, check);
+    EXPECT_EQ(serial.written.size(), 4u);
+    ExpectSameExpansion(ExpandWith(dir, archive, "p", 3, 0, -1, check), serial, "passed over and ended");
+}
+
+TEST(ParallelExpansion, AFailureInAMiddleEntryEndsTheWalkThereAsItWouldSerially) {
+    TempDir dir;
+    const Bytes good = WriteMix(Mixes()[1], 1).archive;
+    TMemoryStream listing(good);
+    TStringList list;
+    TQuern().ListArchiveStream(listing, list);
+    std::vector<size_t> headers;
+    for (int i = 0; i < list.Count(); ++i)
+        headers.push_back(static_cast<size_t>(static_cast<TArchiveFileInfo*>(list.Objects(i))->HeaderOffset));
+    TQuern::FreeListing(&list);
+    const auto header = [&](int i) { return headers[static_cast<size_t>(i)]; };
+    struct Damage {
+        const char* what;
+        std::function<void(Bytes&)> apply;
+        int32_t key;
+    };
+    const Damage damages[] = {
+        // Checksum field (offset 17) of entry 3, an LZH entry.
+        {"bad checksum", [&](Bytes& a) { a[header(3) + 17] ^= 1; }, 0x1234567},
+        // A data byte of entry 3 (past its 6-byte name): a broken stream, or a bad sum.
+        {"damaged data", [&](Bytes& a) { a[header(3) + FileHeaderSize + 6 + 200] ^= 0xFF; }, 0x1234567},
+        // Entries 1 and 4 both fail: the first one in archive order is reported.
+        {"two bad entries", [&](Bytes& a) { a[header(1) + 17] ^= 1; a[header(4) + 17] ^= 1; }, 0x1234567},
+    };
+    int n = 0;
+    for (const Damage& damage : damages) {
+        Bytes bytes = good;
+        damage.apply(bytes);
+        const std::string archive = dir / ("d" + std::to_string(n++));
+        WriteFileBytes(archive, bytes);
+        const Expanded serial = ExpandWith(dir, archive, "s" + std::to_string(n), 1, damage.key);
+        ASSERT_NE(serial.error, "") << damage.what;
+        const Expanded parallel = ExpandWith(dir, archive, "p" + std::to_string(n), 3, damage.key);
+        ExpectSameExpansion(parallel, serial, damage.what);
+    }
+    // A locked archive with the wrong key fails at its first locked entry.
+    const std::string locked = dir / "locked";
+    WriteFileBytes(locked, WriteMix(Mixes()[2], 1).archive);
+    ExpectSameExpansion(ExpandWith(dir, locked, "pk", 3, 99), ExpandWith(dir, locked, "sk", 1, 99), "wrong key");
+}
+
+TEST(ParallelExpansion, AProgressHandlerThatEndsTheInputEndsItWhereItWouldSerially) {
+    TempDir dir;
+    const std::string archive = dir / "a";
+    WriteFileBytes(archive, WriteMix(Mixes()[1], 1).archive);
+    for (int cancel : {0, 4, 7}) {
+        const std::string tag = std::to_string(cancel);
+        ExpectSameExpansion(ExpandWith(dir, archive, "p" + tag, 3, 0), ExpandWith(dir, archive, "s" + tag, 1, 0),
+                            "cancelled at report " + tag);
+    }
+}
+
+TEST(SpillStream, MovesToATemporaryFilePastItsLimitAndDeletesIt) {
+    TempDir dir;
+    ScopedEnv temp(testing_support::TempPathVariable, dir.Path());
+    const Bytes data = RandomBytes(300000, 7);
+    {
+        TSpillStream spill(100000);
+        for (size_t at = 0; at < data.size(); at += 7000)
+            spill.WriteBuffer(data.data() + at, static_cast<int32_t>(std::min<size_t>(7000, data.size() - at)));
+        EXPECT_EQ(ListDirectory(dir.Path()).size(), 1u);
+        // A header completed after its data, as the writer does.
+        spill.SetPosition(10);
+        spill.WriteBuffer("header", 6);
+        spill.SetPosition(0);
+        Bytes back(data.size());
+        spill.ReadBuffer(back.data(), static_cast<int32_t>(back.size()));
+        Bytes expected = data;
+        std::copy_n("header", 6, expected.begin() + 10);
+        EXPECT_TRUE(back == expected);
+        EXPECT_EQ(spill.Size(), static_cast<int64_t>(data.size()));
+    }
+    EXPECT_TRUE(ListDirectory(dir.Path()).empty());
+}
+
+#ifndef _WIN32
+// The tools, end to end: -j 1 and -j N give the same archive, the same
+// output and the same error lines.
+TEST(ParallelTools, QuernCreatesTestsAndExtractsTheSameWithAnyNumberOfJobs) {
+    TempDir dir;
+    const Mix mix = Mixes()[0];
+    TQuern::ForceDirectoryPath(dir / "in" + platform::PathDelim + "sub");
+    for (size_t i = 0; i < mix.entries.size(); ++i)
+        WriteFileBytes(dir / "in" + platform::PathDelim + (i % 2 ? "sub" + std::string(1, platform::PathDelim) : "") +
+                           "f" + std::to_string(i),
+                       mix.entries[i].data);
+    ScopedEnv epoch("SOURCE_DATE_EPOCH", "1700000000");
+    for (const char* key : {"", "-k 0x51 --scramble "}) {
+        const ToolRun one = Quern(dir, std::string("c -j 1 ") + key + "one.zmar in");
+        const ToolRun four = Quern(dir, std::string("c -j 4 ") + key + "four.zmar in");
+        ASSERT_EQ(one.status, 0) << one.err;
+        ASSERT_EQ(four.status, 0) << four.err;
+        EXPECT_TRUE(ReadFileBytes(dir / "one.zmar") == ReadFileBytes(dir / "four.zmar")) << key;
+    }
+
+    // Entry 3 damaged: t and x report it as one job does, and x extracts the
+    // same files.
+    Bytes damaged = ReadFileBytes(dir / "one.zmar");
+    TMemoryStream listing(damaged);
+    TStringList list;
+    TQuern().ListArchiveStream(listing, list);
+    damaged[static_cast<size_t>(static_cast<TArchiveFileInfo*>(list.Objects(3))->HeaderOffset) + 17] ^= 1;
+    TQuern::FreeListing(&list);
+    WriteFileBytes(dir / "damaged.zmar", damaged);
+    const std::pair<const char*, const char*> commands[] = {
+        {"t -v -k 0x51", ""}, {"t -k 7", ""}, {"x -v -k 0x51", "-C out"}, {"x -O -k 0x51", ""}};
+    for (const auto& [command, output] : commands) {
+        const auto run = [&](const char* jobs) {
+            const std::string out = *output ? std::string(" ") + output + jobs : "";
+            return Quern(dir, std::string(command) + " -j " + jobs + out + " damaged.zmar");
+        };
+        const ToolRun serial = run("1");
+        const ToolRun parallel = run("4");
+        EXPECT_EQ(serial.status, 1) << command;
+        EXPECT_EQ(parallel.status, serial.status) << command;
+        EXPECT_TRUE(parallel.out == serial.out) << command;
+        EXPECT_EQ(parallel.err, serial.err) << command;
+    }
+    std::vector<std::pair<std::string, Bytes>> one, four;
+    CollectFiles(dir / "out1" + platform::PathDelim, "", one);
+    CollectFiles(dir / "out4" + platform::PathDelim, "", four);
+    EXPECT_FALSE(one.empty());
+    EXPECT_TRUE(one == four);
+}
+
+TEST(ParallelTools, JobsMustBeAPositiveNumber) {
+    TempDir dir;
+    for (const char* jobs : {"0", "-2", "x", "2000", ""}) {
+        const ToolRun r = Quern(dir, std::string("c -j '") + jobs + "' a.zmar .");
+        EXPECT_EQ(r.status, 2) << jobs;
+        EXPECT_NE(r.err.find("number of jobs"), std::string::npos) << r.err;
+    }
+}
+
+#endif  // _WIN32
+
+}  // namespace
