@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -102,19 +103,25 @@ int main(int argc, char** argv) {
         WriteAll(argv[5], LhaMember(method == ctLh5 ? "-lh5-" : "-lh1-", original, coded));
         return 0;
     }
-    const Bytes input = ReadAll(argv[3]);
-    TMemoryStream source(input), dest;
     CodecSettings settings;
     settings.CompressReserve = -(1 << 30);  // incompressible input must not raise
     uint32_t sum = 0;
     try {
+        // Streamed through 8 KB buffers, file to file, as quern x and c do.
+        TFileStream source(argv[3], fmOpenRead | fmShareDenyWrite);
+        const auto inputSize = static_cast<int32_t>(source.Size());
+        std::unique_ptr<TFileStream> dest;
+        try {
+            dest = std::make_unique<TFileStream>(argv[4], fmCreate);
+        } catch (const EFCreateError&) {
+            // A device such as /dev/null cannot be truncated.
+            dest = std::make_unique<TFileStream>(argv[4], fmOpenWrite | fmShareDenyNone);
+        }
         if (mode == "enc") {
-            dest.Bytes().reserve(input.size() + input.size() / 8 + 64);
-            RunCodec(dest, source, static_cast<int32_t>(input.size()), 0, method, sum, false, false, settings);
+            RunCodec(*dest, source, inputSize, 0, method, sum, false, false, settings);
         } else if (mode == "dec" && argc == 6) {
             const int32_t size = static_cast<int32_t>(std::strtol(argv[5], nullptr, 10));
-            dest.Bytes().reserve(static_cast<size_t>(size) + 256);
-            RunCodec(dest, source, static_cast<int32_t>(input.size()), size, method, sum, true, false, settings);
+            RunCodec(*dest, source, inputSize, size, method, sum, true, false, settings);
         } else {
             std::fprintf(stderr, "quern_codec: bad arguments\n");
             return 2;
@@ -123,6 +130,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quern_codec: %s\n", e.what());
         return 1;
     }
-    WriteAll(argv[4], dest.Bytes());
     return 0;
 }

@@ -58,6 +58,23 @@ bool CodecIO::Refill() {
     return true;
 }
 
+int32_t CodecIO::InputBytes(uint8_t* to, int32_t n) {
+    if (n <= 0) return 0;
+    if (inPos_ == inEnd_ && !Refill()) return 0;
+    const int32_t k = std::min(n, inEnd_ - inPos_);
+    const uint8_t* from = inBuf_ + inPos_;
+    inPos_ += k;
+    uint32_t sum = 0;
+    for (int32_t i = 0; i < k; ++i) sum += from[i];
+    inputSum_ += sum;
+    if (descramble_) {
+        for (int32_t i = 0; i < k; ++i) to[i] = KeyScramble(from[i]);
+    } else {
+        std::memcpy(to, from, static_cast<size_t>(k));
+    }
+    return k;
+}
+
 void CodecIO::FlushFull() {
     platform::YieldProcessor();
     dest_.WriteBuffer(outBuf_, CodecBufferSize);

@@ -3,6 +3,7 @@
 // code exactly complete) so that the per-item path can trust its tables and
 // only masks window indices.
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstring>
 #include <memory>
@@ -34,64 +35,125 @@ static_assert(MaxCodeLength <= 16);
 
 [[noreturn]] void BadTable() { throw ELZHBadDecodeTable(); }
 
+// The bit reader's state. The item path keeps a copy in locals: the
+// decoder's byte stores may alias any member, which would reload a member
+// state after every byte written.
+struct BitReader {
+    uint64_t word = 0;  // avail unread bits, the oldest in bit 63; below them only further stream bits
+    unsigned avail = 0;
+    // Past the end of input the reader holds zero bits, pad of them after
+    // the stream's last bit. Using one of them means the stream is cut.
+    unsigned pad = 0;
+    const uint8_t* next = nullptr;  // the coded bytes not yet in word
+    const uint8_t* end = nullptr;
+
+    // Brings avail to 56 or more when eight bytes are at hand.
+    bool RefillFast() {
+        if (end - next < 8) return false;
+        uint64_t w;
+        std::memcpy(&w, next, 8);
+        if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+        word |= w >> avail;
+        next += (63 - avail) >> 3;
+        avail |= 56;
+        return true;
+    }
+    unsigned Peek(unsigned n) const { return static_cast<unsigned>(word >> (64 - n)); }  // n from 1 to 16
+    void Take(unsigned n) {
+        word <<= n;
+        avail -= n;
+    }
+    bool Cut() const { return avail < pad; }
+};
+
 class Lh5Decoder {
 public:
     explicit Lh5Decoder(CodecIO& io) : io_(io) {}
     void Run(int32_t expectedSize);
 
 private:
-    // Bit reader: bits_ holds avail_ (16..23) unread bits, the oldest highest.
-    // A byte is fetched only when fewer than 16 would remain, so the input is
-    // consumed exactly as far as the decoded fields reach.
-    unsigned LookAhead() const { return (bits_ >> (avail_ - 16)) & 0xFFFF; }
-    void FillBits(unsigned n) {
-        avail_ -= n;
-        while (avail_ < 16) {
-            bits_ = (bits_ << 8) | FetchByte();
-            avail_ += 8;
+    // One refill holds enough for a whole item (a main code, a position code
+    // and 12 extra bits), so the item path tests the count once and checks
+    // for a cut stream once, before it writes the item's bytes.
+    static constexpr unsigned ItemBits = 2 * MaxCodeLength + WindowBits - 1;
+    static_assert(ItemBits <= 56);
+    void Refill(BitReader& r) {
+        if (!r.RefillFast()) {
+            bits_ = r;
+            RefillSlow();
+            r = bits_;
         }
     }
-    unsigned GetBits(unsigned n) {
-        const unsigned v = LookAhead() >> (16 - n);  // n = 0 yields 0
-        FillBits(n);
+    void RefillSlow();
+    // Outside items: the reader is bits_, and every read checks.
+    void Consume(unsigned n) {
+        bits_.Take(n);
+        if (bits_.Cut()) ThrowUnexpectedEnd();
+    }
+    unsigned GetBits(unsigned n) {  // n from 0 to 16
+        if (bits_.avail < MaxCodeLength) Refill(bits_);
+        const unsigned v = static_cast<unsigned>((bits_.word >> 1) >> (63 - n));  // n = 0 yields 0
+        Consume(n);
         return v;
-    }
-    // Past the end of input the look-ahead fills with zero bits. With at
-    // most 23 bits held, a third byte past the end is fetched only after the
-    // decoder has used a bit the stream does not have: the stream is cut.
-    uint8_t FetchByte() {
-        if (!io_.InputEnded()) {
-            const uint8_t b = io_.InputByte();
-            if (!io_.InputEnded()) return b;
-        }
-        if (++bytesPastEnd_ > 2) ThrowUnexpectedEnd();
-        return 0;
     }
 
     void ReadBlockHead();
     void ReadSmallLengths(int symbolCount, unsigned countBits, int specialIndex);
     void ReadMainLengths();
-    void BuildDecodeTable(int symbolCount, const uint8_t* lengths, int tableBits, uint16_t* table);
-    unsigned DecodeMainSymbol();
-    unsigned DecodeSmallSymbol(unsigned alphabet);
-    unsigned DecodePosition();
+    void BuildDecodeTable(int symbolCount, const uint8_t* lengths, int tableBits, uint32_t* table);
+    // The reader holds at least MaxCodeLength bits; no check for a cut stream.
+    template <int TableBits>
+    unsigned DecodeSymbol(BitReader& r, const uint32_t* table, const uint8_t* lengths, unsigned alphabet) const;
+    unsigned DecodeMainSymbol(BitReader& r) const {
+        return DecodeSymbol<MainTableBits>(r, mainTable_, mainLen_, MainAlphabet);
+    }
+    unsigned DecodeSmallSymbol(BitReader& r, unsigned alphabet) const {
+        return DecodeSymbol<SmallTableBits>(r, smallTable_, smallLen_, alphabet);
+    }
+    unsigned DecodePosition(BitReader& r) const;
 
     CodecIO& io_;
-    uint32_t bits_ = 0;
-    unsigned avail_ = 0;
-    int bytesPastEnd_ = 0;
+    BitReader bits_;
+    bool inputEnded_ = false;
     uint16_t blockRemaining_ = 0;
     uint8_t mainLen_[MainAlphabet];
     uint8_t smallLen_[SmallAlphabetMax];
-    uint16_t mainTable_[MainTableSize];
-    uint16_t smallTable_[SmallTableSize];
-    uint16_t treeLeft_[TreeSize];
-    uint16_t treeRight_[TreeSize];
+    // Entry: symbol | length << 16 for a code of at most the table's bits;
+    // else the root of the tree that holds the longer codes (an index at or
+    // above the alphabet's size).
+    uint32_t mainTable_[MainTableSize];
+    uint32_t smallTable_[SmallTableSize];
+    uint32_t treeLeft_[TreeSize];  // of the table's type, so one walk builds both
+    uint32_t treeRight_[TreeSize];
+    // The coded bytes taken from the input in one go, descrambled.
+    uint8_t in_[CodecBufferSize];
     // The window and the bytes decoded after it, passed to the output in
-    // spans: a match is a copy within one array.
+    // spans: a match is a copy within one array. Matches are copied eight
+    // bytes at a time and may write up to seven bytes past their end.
     static constexpr int32_t BufferFill = 4 * WindowSize;
-    uint8_t buffer_[BufferFill + MaxMatch];
+    static constexpr int32_t CopySlack = 8;
+    uint8_t buffer_[BufferFill + MaxMatch + CopySlack];
 };
+
+// The bits come a byte at a time from the rest of the chunk; a further chunk
+// is taken only when the last one is used up.
+void Lh5Decoder::RefillSlow() {
+    BitReader& r = bits_;
+    while (r.avail <= 56) {
+        if (r.next == r.end && !inputEnded_) {
+            const int32_t n = io_.InputBytes(in_, CodecBufferSize);
+            r.next = in_;
+            r.end = in_ + n;
+            inputEnded_ = n == 0;
+        }
+        if (r.next < r.end) {
+            r.word |= static_cast<uint64_t>(*r.next++) << (56 - r.avail);
+        } else {
+            r.pad += 8;
+        }
+        r.avail += 8;
+    }
+}
 
 void Lh5Decoder::ReadBlockHead() {
     blockRemaining_ = static_cast<uint16_t>(GetBits(BlockCountBits));
@@ -107,13 +169,14 @@ void Lh5Decoder::ReadSmallLengths(int symbolCount, unsigned countBits, int speci
         // The lone symbol is used as a symbol later (a length code, a slot).
         if (v >= static_cast<unsigned>(symbolCount)) BadTable();
         std::fill_n(smallLen_, symbolCount, uint8_t{0});
-        std::fill_n(smallTable_, SmallTableSize, static_cast<uint16_t>(v));
+        std::fill_n(smallTable_, SmallTableSize, v);
         return;
     }
     if (k > symbolCount) BadTable();
     int i = 0;
     while (i < k) {
-        const unsigned look = LookAhead();
+        if (bits_.avail < MaxCodeLength) Refill(bits_);
+        const unsigned look = bits_.Peek(16);
         unsigned t = look >> (16 - SmallLengthBits);
         if (t == SmallLengthEscape) {
             for (unsigned mask = 1u << (15 - SmallLengthBits); mask & look; mask >>= 1) ++t;
@@ -121,7 +184,7 @@ void Lh5Decoder::ReadSmallLengths(int symbolCount, unsigned countBits, int speci
         // The escape can express up to 20; the codes stop at 16.
         if (t > MaxCodeLength) BadTable();
         // The escape spends its three 1-bits, t - 7 more 1-bits and the 0-bit.
-        FillBits(t < SmallLengthEscape ? SmallLengthBits : SmallLengthBits + (t - SmallLengthEscape) + 1);
+        Consume(t < SmallLengthEscape ? SmallLengthBits : SmallLengthBits + (t - SmallLengthEscape) + 1);
         smallLen_[i++] = static_cast<uint8_t>(t);
         if (i == specialIndex) {
             const int z = static_cast<int>(GetBits(2));
@@ -140,13 +203,15 @@ void Lh5Decoder::ReadMainLengths() {
         const unsigned v = GetBits(MainCountBits);
         if (v >= static_cast<unsigned>(MainAlphabet)) BadTable();
         std::fill_n(mainLen_, MainAlphabet, uint8_t{0});
-        std::fill_n(mainTable_, MainTableSize, static_cast<uint16_t>(v));
+        std::fill_n(mainTable_, MainTableSize, v);
         return;
     }
     if (k > MainAlphabet) BadTable();
     int i = 0;
     while (i < k) {
-        const unsigned sym = DecodeSmallSymbol(LengthCodeAlphabet);
+        if (bits_.avail < MaxCodeLength) Refill(bits_);
+        const unsigned sym = DecodeSmallSymbol(bits_, LengthCodeAlphabet);
+        if (bits_.Cut()) ThrowUnexpectedEnd();
         if (sym > 2) {
             mainLen_[i++] = static_cast<uint8_t>(sym - 2);
             continue;
@@ -165,7 +230,7 @@ void Lh5Decoder::ReadMainLengths() {
 // Canonical code as in RFC 1951: shorter codes are numerically smaller, equal
 // lengths go out in symbol order. Codes up to tableBits fill table entries;
 // longer ones hang in trees below the entries past the short codes.
-void Lh5Decoder::BuildDecodeTable(int symbolCount, const uint8_t* lengths, int tableBits, uint16_t* table) {
+void Lh5Decoder::BuildDecodeTable(int symbolCount, const uint8_t* lengths, int tableBits, uint32_t* table) {
     unsigned count[MaxCodeLength + 1] = {};
     for (int s = 0; s < symbolCount; ++s) ++count[lengths[s]];
 
@@ -188,7 +253,7 @@ void Lh5Decoder::BuildDecodeTable(int symbolCount, const uint8_t* lengths, int t
     }
     const uint32_t tableSize = 1u << tableBits;
     // Entries past the short codes become tree roots; 0 marks "no node yet".
-    std::fill(table + (start[tableBits + 1] >> m), table + tableSize, uint16_t{0});
+    std::fill(table + (start[tableBits + 1] >> m), table + tableSize, 0u);
 
     unsigned nextNode = static_cast<unsigned>(symbolCount);
     for (int s = 0; s < symbolCount; ++s) {
@@ -196,97 +261,105 @@ void Lh5Decoder::BuildDecodeTable(int symbolCount, const uint8_t* lengths, int t
         if (len == 0) continue;
         const uint32_t next = start[len] + weight[len];
         if (len <= tableBits) {
-            std::fill(table + start[len], table + next, static_cast<uint16_t>(s));
+            std::fill(table + start[len], table + next, static_cast<uint32_t>(s) | static_cast<uint32_t>(len) << 16);
         } else {
             // A complete prefix code never passes through a leaf, so a 0 met on
             // the way is always an empty link, never symbol 0.
-            uint16_t* slot = &table[start[len] >> m];
+            uint32_t* slot = &table[start[len] >> m];
             unsigned code = start[len] << tableBits;
             for (int depth = len - tableBits; depth > 0; --depth) {
                 if (*slot == 0) {
                     assert(nextNode < static_cast<unsigned>(TreeSize));
                     treeLeft_[nextNode] = treeRight_[nextNode] = 0;
-                    *slot = static_cast<uint16_t>(nextNode++);
+                    *slot = nextNode++;
                 }
                 slot = (code & 0x8000) ? &treeRight_[*slot] : &treeLeft_[*slot];
                 code <<= 1;
             }
-            *slot = static_cast<uint16_t>(s);
+            *slot = static_cast<uint32_t>(s);
         }
         start[len] = next;
     }
 }
 
 // With complete codes every walk ends at a symbol within 16 - tableBits steps,
-// on bits the look-ahead already holds.
-unsigned Lh5Decoder::DecodeMainSymbol() {
-    if (blockRemaining_ == 0) ReadBlockHead();
-    --blockRemaining_;  // from 0 this gives the 65536 items of a count of 0
-    const unsigned look = LookAhead();
-    unsigned j = mainTable_[look >> (16 - MainTableBits)];
-    if (j >= static_cast<unsigned>(MainAlphabet)) {
-        unsigned mask = 1u << (15 - MainTableBits);
-        do {
-            j = (look & mask) ? treeRight_[j] : treeLeft_[j];
-            mask >>= 1;
-        } while (j >= static_cast<unsigned>(MainAlphabet));
+// on bits the reader already holds.
+template <int TableBits>
+inline unsigned Lh5Decoder::DecodeSymbol(BitReader& r, const uint32_t* table, const uint8_t* lengths,
+                                         unsigned alphabet) const {
+    const uint32_t entry = table[r.Peek(TableBits)];
+    unsigned j = entry & 0xFFFF;
+    if (j < alphabet) {
+        r.Take(entry >> 16);
+        return j;
     }
-    FillBits(mainLen_[j]);
-    return j;
-}
-
-unsigned Lh5Decoder::DecodeSmallSymbol(unsigned alphabet) {
-    const unsigned look = LookAhead();
-    unsigned j = smallTable_[look >> (16 - SmallTableBits)];
-    if (j >= alphabet) {
-        unsigned mask = 1u << (15 - SmallTableBits);
-        do {
-            j = (look & mask) ? treeRight_[j] : treeLeft_[j];
-            mask >>= 1;
-        } while (j >= alphabet);
-    }
-    FillBits(smallLen_[j]);
+    const unsigned look = r.Peek(16);
+    unsigned mask = 1u << (15 - TableBits);
+    do {
+        j = (look & mask) ? treeRight_[j] : treeLeft_[j];
+        mask >>= 1;
+    } while (j >= alphabet);
+    r.Take(lengths[j]);
     return j;
 }
 
 // distance - 1, 0..8191.
-unsigned Lh5Decoder::DecodePosition() {
-    const unsigned slot = DecodeSmallSymbol(PositionAlphabet);
-    if (slot == 0) return 0;
-    return (1u << (slot - 1)) + GetBits(slot - 1);
+inline unsigned Lh5Decoder::DecodePosition(BitReader& r) const {
+    const unsigned slot = DecodeSmallSymbol(r, PositionAlphabet);
+    if (slot <= 1) return slot;
+    const unsigned extra = slot - 1;
+    const unsigned v = (1u << extra) + r.Peek(extra);
+    r.Take(extra);
+    return v;
 }
 
 void Lh5Decoder::Run(int32_t expectedSize) {
-    FillBits(0);  // the first two bytes
     // The window is the WindowSize bytes before pos; it starts as spaces.
     std::memset(buffer_, WindowFill, WindowSize);
     int32_t pos = WindowSize;
     int32_t flushed = pos;  // bytes before it have been passed to the output
     // 64 bits: a final match may carry the count up to 255 past expectedSize.
-    int64_t produced = 0;
+    int64_t produced = 0;  // up to flushed
     try {
-        while (produced < expectedSize) {
-            const unsigned sym = DecodeMainSymbol();
-            if (sym < static_cast<unsigned>(LiteralCount)) {
-                buffer_[pos++] = static_cast<uint8_t>(sym);
-                ++produced;
-            } else {
+        while (produced + (pos - flushed) < expectedSize) {
+            if (blockRemaining_ == 0) ReadBlockHead();
+            // Items until the block, the buffer or the entry ends, whichever
+            // comes first (a block count of 0 means 65536 items).
+            const int32_t itemsAtStart = blockRemaining_ == 0 ? 65536 : blockRemaining_;
+            int32_t items = itemsAtStart;
+            const int32_t limit = static_cast<int32_t>(
+                std::min<int64_t>(BufferFill, pos + (expectedSize - produced - (pos - flushed))));
+            BitReader r = bits_;
+            do {
+                if (r.avail < ItemBits) Refill(r);
+                const unsigned sym = DecodeMainSymbol(r);
+                if (sym < static_cast<unsigned>(LiteralCount)) {
+                    if (r.Cut()) ThrowUnexpectedEnd();
+                    buffer_[pos++] = static_cast<uint8_t>(sym);
+                    continue;
+                }
                 // A match is copied whole even past expectedSize; an
                 // overlapping one repeats what it has just written.
                 const int32_t length = static_cast<int32_t>(sym) - MatchSymbolOffset;
-                const int32_t distance = static_cast<int32_t>(DecodePosition()) + 1;
+                const int32_t distance = static_cast<int32_t>(DecodePosition(r)) + 1;
+                if (r.Cut()) ThrowUnexpectedEnd();
                 uint8_t* to = buffer_ + pos;
                 const uint8_t* from = to - distance;
-                if (distance >= length) {
-                    std::memcpy(to, from, static_cast<size_t>(length));
+                if (distance >= 8) {
+                    // Each eight bytes read lie wholly before the ones written.
+                    for (int32_t k = 0; k < length; k += 8) std::memcpy(to + k, from + k, 8);
+                } else if (distance == 1) {
+                    std::memset(to, *from, static_cast<size_t>(length));
                 } else {
                     for (int32_t k = 0; k < length; ++k) to[k] = from[k];
                 }
                 pos += length;
-                produced += length;
-            }
+            } while (--items > 0 && pos < limit);
+            bits_ = r;
+            blockRemaining_ = static_cast<uint16_t>(blockRemaining_ - (itemsAtStart - items));
             if (pos >= BufferFill) {
                 io_.OutputBytes(buffer_ + flushed, pos - flushed);
+                produced += pos - flushed;
                 std::memmove(buffer_, buffer_ + pos - WindowSize, WindowSize);
                 pos = flushed = WindowSize;
             }

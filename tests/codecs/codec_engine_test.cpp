@@ -251,6 +251,65 @@ TEST(CodecEngine, KeyIndexRestartsPerCall) {
     }
 }
 
+// InputBytes serves what InputByte would, whatever the request sizes: the
+// same descrambled bytes, sum, reads and progress; a request never reaches
+// into the next chunk, and 0 is the end (also a cancelled chunk's).
+TEST(CodecEngine, InputBytesServesAsInputByte) {
+    const Bytes data = RandomBytes(20000, 11);
+    struct Served {
+        Bytes bytes;
+        uint32_t sum = 0;
+        int reads = 0;
+        std::vector<int32_t> progress;
+        bool operator==(const Served&) const = default;
+    };
+    // requests empty: byte by byte through InputByte.
+    auto serve = [&](const std::vector<int32_t>& requests, bool cancelSecond) {
+        CountingStream source(data);
+        TMemoryStream dest;
+        ProgressLog log;
+        CodecSettings settings = log.Settings(0x5A3C0F01);
+        if (cancelSecond)
+            settings.OnShowProgress = [&log](int32_t& percent) {
+                log.values.push_back(percent);
+                if (log.values.size() == 2) percent = -1;
+            };
+        CodecIO io(dest, source, static_cast<int32_t>(data.size()), true, true, settings);
+        Served s;
+        if (requests.empty()) {
+            s.bytes = Drain(io);
+        } else {
+            for (size_t i = 0;; ++i) {
+                const int32_t want = requests[i % requests.size()];
+                Bytes chunk(static_cast<size_t>(want) + 1, 0xEE);
+                const int32_t got = io.InputBytes(chunk.data(), want);
+                EXPECT_LE(got, want);
+                EXPECT_EQ(chunk[static_cast<size_t>(got)], 0xEE);  // nothing written past what was served
+                if (got == 0) {
+                    EXPECT_TRUE(io.InputEnded());
+                    break;
+                }
+                EXPECT_FALSE(io.InputEnded());
+                s.bytes.insert(s.bytes.end(), chunk.begin(), chunk.begin() + got);
+                // Within one chunk of 8192 bytes.
+                EXPECT_EQ((s.bytes.size() - static_cast<size_t>(got)) / 8192, (s.bytes.size() - 1) / 8192);
+            }
+        }
+        s.sum = io.InputSum();
+        s.reads = source.Reads;
+        s.progress = log.values;
+        return s;
+    };
+    for (const bool cancel : {false, true}) {
+        const Served expected = serve({}, cancel);
+        EXPECT_EQ(expected.bytes.size(), cancel ? 8192u : data.size());
+        for (const auto& requests : std::vector<std::vector<int32_t>>{{1}, {7, 3}, {8192}, {10000}, {5000, 1}}) {
+            SCOPED_TRACE(testing::Message() << (cancel ? "cancelled, " : "") << "first request " << requests[0]);
+            EXPECT_TRUE(serve(requests, cancel) == expected);
+        }
+    }
+}
+
 TEST(CodecEngine, UnknownMethodRunsNothing) {
     for (uint8_t method : {0, 3, 5, 255}) {
         for (bool expanding : {true, false}) {
