@@ -119,6 +119,16 @@ Bytes EndsInsideMatch() {
     return out;
 }
 
+// Noise repeated with the given period: a period of 8191 puts every LH5 match at
+// the farthest distance the window holds, 8192 just out of its reach.
+Bytes Periodic(size_t size, size_t period, uint32_t seed) {
+    const Bytes unit = Noise(period, seed);
+    Bytes out;
+    while (out.size() < size) out.insert(out.end(), unit.begin(), unit.end());
+    out.resize(size);
+    return out;
+}
+
 struct GoldenCase {
     const char* name;
     Bytes (*make)();
@@ -181,6 +191,22 @@ const GoldenCase kCases[] = {
      "5a09497d278b486c0ed6226516ce86838a68368f60c3e1e429e1183f6a677cfb",
      "4c4ac8a89e17518d65fd00b120ced0deb7592e0d4da10baad5de00f71741f402",
      "f84d1ffc6759998d68b5e764a7dfb56eb470e190119f14ccfeb085ad9777af65"},
+    {"period 8191, every match at the farthest distance", [] { return Periodic(40000, 8191, 11); }, 0,
+     "fbbe6453bc487b974e77f3a3e074e54a46365edf1aa147e3b7867334d564b7fc",
+     "ff53c7971a0a1d795b989b13af9d81fd16744fc3d9d14c6c58f2aae2bd103c38",
+     "3bf5dab640579d200d1f9c1f6b44f8410aae73745b3001bde0a1b7fd67921af6"},
+    {"period 8192, just out of reach", [] { return Periodic(40000, 8192, 12); }, 0,
+     "da1fe08b27baff70ddfaa077d4f80ec1290ef9898b6df1b282d381e476dd039a",
+     "5416bb24d047434c0b89499ee7332eaa3710b5977be4061ac2b766c64b638deb",
+     "7effebd51d27ba00c593b3ff404292b548f02fd74c83a9c5152358a2d22dca0c"},
+    {"period 8193", [] { return Periodic(40000, 8193, 13); }, 0,
+     "bf77659ce9dccced20de2fbc18ccc51a6c510b5df48f3ae60355dfdfd8f6aeea",
+     "16e8a066388b65bc74894f2e5d20ad8f7424f4236a8b202ac42370b50cae909b",
+     "daa7e0311b06924be4efbbb2736ed9442ac59ab36ffe06e6d167374e79178a4e"},
+    {"one byte 70000 times (full-length matches across slides)", [] { return Bytes(70000, 0x61); }, 0,
+     "a14ede1a98300b832f76bc40f9238f03dd40ba7742710827c0fca37a47ae244a",
+     "79e28ea260ac814bd5db15451f334154aa0e95815c079df24abdb38545d7425c",
+     "d30008105789e8d11a4e675ee3e3248535e458747ce989cea6ce8c8dcd9f6e1b"},
 };
 
 // No budget: random bytes and marker-rich runs code longer than they are.
