@@ -275,10 +275,22 @@ void Lh5Encoder::DeleteNode() {
 // bytes above keep stale contents, which remaining_ keeps out of every match.
 void Lh5Encoder::Slide() {
     std::memmove(&window_[0], &window_[DictionarySize], WindowBytes - DictionarySize);
+    // Reads as a byte-by-byte loop would that stores each InputByte() and
+    // stops once InputEnded(): the byte stored at the end (0, or one byte of
+    // a chunk whose progress event cancelled) stays in the window, where it
+    // takes part in the comparisons, and a run that has ended reads just one.
     int i = FirstPos;
-    for (; i < WindowBytes; ++i) {
+    if (io_.InputEnded()) {
         window_[i] = io_.InputByte();
-        if (io_.InputEnded()) break;
+    } else {
+        while (i < WindowBytes) {
+            const int32_t n = io_.InputBytes(&window_[i], WindowBytes - i);
+            if (n == 0) {
+                window_[i] = 0;
+                break;
+            }
+            i += n;
+        }
     }
     remaining_ += i - FirstPos;
     pos_ = DictionarySize;
