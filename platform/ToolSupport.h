@@ -30,6 +30,16 @@ bool MarkExecutableIfProgram(const std::string& path);
 // files first created private and renamed into place. Windows: true.
 bool SetNewFilePermissions(const std::string& path);
 
+// Windows: true when the program's console serves it alone, so it closes,
+// and takes what was printed with it, as the program ends. A console program
+// started from a windowed one gets such a console of its own. False for a
+// console shared with a command prompt, for output redirected without one,
+// and on POSIX, where a terminal outlives the programs it runs.
+bool ConsoleClosesWithProgram();
+// A modal message box with no owner window, its icon telling a failure from
+// a notice (Windows). Elsewhere nothing is shown.
+void ShowMessageBox(const std::string& text, const std::string& caption, bool failure);
+
 }  // namespace platform
 
 }  // namespace quern

@@ -25,6 +25,7 @@ constexpr bool WindowsPaths = platform::PathDelim == '\\';
 const char* const GeneralSettings = "General Settings";
 // ReadString's default for a key that is absent: no line's value can hold it.
 const std::string Absent = "\n";
+const char* const DefaultProductName = "Quillset Product";
 
 class EWizardFailure : public Exception {
 public:
@@ -107,6 +108,9 @@ public:
 
     TInstallReport Report;
     std::string ReportFile;
+    // As far as install.ini was read: a failure before it keeps the defaults.
+    std::string ProductName = DefaultProductName;
+    bool MessageBoxes = true;
     TMessages Messages;
     int FilesInstalled = 0;
     int32_t RestartWritten = 0;
@@ -130,7 +134,9 @@ Settings TWizardRun::ReadSettings(const std::string& settingsPath) {
     Settings s;
     s.ReportFile = file.ReadString(GeneralSettings, "Report File", "");
     ReportFile = s.ReportFile;
-    s.ProductName = file.ReadString(GeneralSettings, "Product Name", "Quillset Product");
+    MessageBoxes = file.ReadInteger(GeneralSettings, "Message Boxes", 1) != 0;
+    s.ProductName = file.ReadString(GeneralSettings, "Product Name", DefaultProductName);
+    ProductName = s.ProductName;
     s.InstallDirectory = file.ReadString(GeneralSettings, "Install Directory", "");
     s.Key = file.ReadInteger(GeneralSettings, "Key", 0);
     s.ShowReadMe = file.ReadInteger(GeneralSettings, "Show ReadMe", 1);
@@ -395,7 +401,12 @@ Outcome Classify(const std::string& entry) {
 
 }  // namespace
 
-int RunWizard(const std::string& parameterString, std::ostream& out, std::ostream& err) {
+void ShowFinalMessageWhereItWouldBeLost(const std::string& text, const std::string& caption, bool failure) {
+    if (platform::ConsoleClosesWithProgram()) platform::ShowMessageBox(text, caption, failure);
+}
+
+int RunWizard(const std::string& parameterString, std::ostream& out, std::ostream& err,
+              const TFinalMessage& finalMessage) {
     TWizardRun run(out);
     Outcome outcome{weSuccess, ""};
     try {
@@ -416,7 +427,12 @@ int RunWizard(const std::string& parameterString, std::ostream& out, std::ostrea
         }
     }
     out.flush();
-    if (outcome.ExitCode != weSuccess) err << OneLine(run.Messages.Text("Failed", outcome.Message)) << "\n";
+    const bool failed = outcome.ExitCode != weSuccess;
+    const std::string last = failed ? OneLine(run.Messages.Text("Failed", outcome.Message))
+                                    : run.Messages.Text("Done", run.ProductName, std::to_string(run.FilesInstalled));
+    if (failed) err << last << "\n";
+    err.flush();
+    if (run.MessageBoxes && finalMessage) finalMessage(last, run.ProductName, failed);
     return outcome.ExitCode;
 }
 

@@ -13,8 +13,12 @@
 //   Request Restart    non-zero: after a successful install, written back as
 //                      "Restart Windows" for the bootstrap to act on
 //   Report File        optional path of a run report (see Report.h)
+//   Message Boxes      0: the last word of a run is not shown in a box
+//                      (unattended installs: the exit code and the report
+//                      tell); default 1
 #pragma once
 
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -31,7 +35,19 @@ enum WizardExit : int {
     weWriteFailed = 6,   // destination, an installed file, install.ini or the report
 };
 
-// Runs the whole installation; texts go to out, the one failure line to err.
-int RunWizard(const std::string& parameterString, std::ostream& out, std::ostream& err);
+// The last word of a run: the "Done" text, or the failure line. Caption: the
+// product name.
+using TFinalMessage = std::function<void(const std::string& text, const std::string& caption, bool failure)>;
+
+// Shows the last word in a message box where the console would take it away
+// unread: started by the setup, a windowed program, the wizard gets a console
+// of its own that closes as it ends. From a command prompt, with its output
+// redirected, and on POSIX, the text stays where it was written.
+void ShowFinalMessageWhereItWouldBeLost(const std::string& text, const std::string& caption, bool failure);
+
+// Runs the whole installation; texts go to out, the one failure line to err,
+// and the last word also to finalMessage unless "Message Boxes" is 0.
+int RunWizard(const std::string& parameterString, std::ostream& out, std::ostream& err,
+              const TFinalMessage& finalMessage = ShowFinalMessageWhereItWouldBeLost);
 
 }  // namespace quern

@@ -63,6 +63,10 @@ bool SetNewFilePermissions(const std::string& path) {
     return ::chmod(path.c_str(), 0666 & ~ProcessUmask()) == 0;
 }
 
+bool ConsoleClosesWithProgram() { return false; }
+
+void ShowMessageBox(const std::string&, const std::string&, bool) {}
+
 }  // namespace platform
 
 }  // namespace quern

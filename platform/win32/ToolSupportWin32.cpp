@@ -29,6 +29,17 @@ bool MarkExecutableIfProgram(const std::string&) { return true; }
 
 bool SetNewFilePermissions(const std::string&) { return true; }
 
+bool ConsoleClosesWithProgram() {
+    DWORD processes[2];
+    return GetConsoleProcessList(processes, 2) == 1;
+}
+
+void ShowMessageBox(const std::string& text, const std::string& caption, bool failure) {
+    // Set to the foreground: the box must not hide behind the console it outlives.
+    MessageBoxA(nullptr, text.c_str(), caption.c_str(),
+                MB_OK | MB_SETFOREGROUND | (failure ? MB_ICONERROR : MB_ICONINFORMATION));
+}
+
 }  // namespace platform
 
 }  // namespace quern

@@ -55,11 +55,14 @@ struct DialogCloser::State {
     }
 };
 
-DialogCloser::DialogCloser() : state_(std::make_unique<State>()) {
+DialogCloser::DialogCloser(Scope scope) : state_(std::make_unique<State>()) {
     State* s = state_.get();
-    s->watcher = std::thread([s] {
+    s->watcher = std::thread([s, scope] {
         while (!s->stop) {
-            EnumThreadWindows(s->thread, &State::Answer, reinterpret_cast<LPARAM>(s));
+            if (scope == AllProcesses)
+                EnumWindows(&State::Answer, reinterpret_cast<LPARAM>(s));
+            else
+                EnumThreadWindows(s->thread, &State::Answer, reinterpret_cast<LPARAM>(s));
             Sleep(20);
         }
     });
@@ -78,7 +81,7 @@ std::vector<SeenDialog> DialogCloser::Seen() const {
 #else
 
 struct DialogCloser::State {};
-DialogCloser::DialogCloser() = default;
+DialogCloser::DialogCloser(Scope) {}
 DialogCloser::~DialogCloser() = default;
 std::vector<SeenDialog> DialogCloser::Seen() const { return {}; }
 

@@ -1,7 +1,8 @@
 // Answers the message boxes that the calling thread shows while the object
-// lives, recording what each said. Windows only: a box is modal, so a test that
-// makes the platform show one needs someone to press its button. Elsewhere the
-// platform shows none and nothing is recorded.
+// lives, recording what each said; asked to, also those of every other
+// process on the desktop (a child program's). Windows only: a box is modal,
+// so a test that makes the platform show one needs someone to press its
+// button. Elsewhere the platform shows none and nothing is recorded.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +19,8 @@ struct SeenDialog {
 
 class DialogCloser {
 public:
-    DialogCloser();
+    enum Scope { ThisThread, AllProcesses };
+    explicit DialogCloser(Scope scope = ThisThread);
     ~DialogCloser();
     DialogCloser(const DialogCloser&) = delete;
     DialogCloser& operator=(const DialogCloser&) = delete;

@@ -3,8 +3,9 @@
 // setup file (the built stub with appended data), the stand-in wizard
 // (tests/child/fake_wizard.cpp) as a real process and real files. On POSIX
 // the setup runs as its own process; on Windows (under Wine) it runs
-// in-process over a recording window, so the shell's and the restart's real
-// effects stay out of the test. Every row states the exit status, whether the
+// in-process over a recording window, so the restart's real effect stays out
+// of the test (the shell's box for a wizard it cannot start is answered and
+// recorded). Every row states the exit status, whether the
 // wizard ran, that nothing is left in the temporary directory, that nothing
 // outside it changed, and whether a restart was requested.
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include "setup/Integrity.h"
 #include "setup/Payload.h"
 #include "setup/SetupUnit.h"
+#include "tests/platform/DialogCloser.h"
 #include "tests/support/LhaMember.h"
 #include "tests/support/RecordingWindow.h"
 #include "tests/support/TestSupport.h"
@@ -248,8 +250,11 @@ private:
         TApplication application(std::make_unique<RecordingWindow>(window));
         application.Title = ApplicationTitle;
         TForm1 form(application, std::move(services));
+        // The shell answers a wizard it cannot start with a box of its own.
+        DialogCloser shellBoxes;
         result.status = application.Run(form);
         for (const auto& box : window.Boxes) result.messages += box.Caption + ": " + box.Text + "\n";
+        for (const auto& box : shellBoxes.Seen()) result.messages += box.Caption + ": " + box.Text + "\n";
     }
 #else
     // The setup as a child of a shell run from a second thread; the shell
@@ -379,7 +384,8 @@ TEST(SetupFaults, EachFaultEndsWithItsStatusLeavesNothingAndRestartsOnlyAfterThe
         // The wizard.
         {.what = "a wizard that exits 3", .fake = "Exit Code=3\r\n", .status = 3, .wizardRan = true, .restart = true,
          .windowsToo = true},
-        {.what = "no wizard in the archive", .wizard = WizardKind::Missing, .status = seWizardNotStarted},
+        {.what = "no wizard in the archive", .wizard = WizardKind::Missing, .status = seWizardNotStarted,
+         .windowsToo = true},
 #ifndef _WIN32
         {.what = "a wizard that crashes", .fake = "Crash=1\r\n", .status = 128 + 6, .wizardRan = true},
         // Signals.
@@ -433,6 +439,10 @@ TEST(SetupFaults, EachFaultEndsWithItsStatusLeavesNothingAndRestartsOnlyAfterThe
         if (row.status == seCorruptData) {
             EXPECT_NE(result.messages.find("Error reading data. Possible corrupt file."), std::string::npos)
                 << result.messages;
+        }
+        // The user learns why: "Cannot run ..." on POSIX, the shell's box on Windows.
+        if (row.status == seWizardNotStarted) {
+            EXPECT_FALSE(result.messages.empty());
         }
     }
 }

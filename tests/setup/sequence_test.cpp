@@ -11,6 +11,7 @@
 #include "setup/Genfile.h"
 #include "setup/Payload.h"
 #include "setup/SetupUnit.h"
+#include "tests/platform/DialogCloser.h"
 #include "tests/setup/SetupHarness.h"
 #include "tests/support/RecordingWindow.h"
 #include "tests/support/TestSupport.h"
@@ -25,8 +26,10 @@ namespace {
 
 #ifdef _WIN32
 const char* const kExe = ".exe";
+constexpr bool OnWindows = true;
 #else
 const char* const kExe = "";
+constexpr bool OnWindows = false;
 #endif
 
 std::string ChildProgram() { return BinaryDir() + "tests" + platform::PathDelim + "quern_child" + kExe; }
@@ -66,9 +69,10 @@ TEST(RunAndWaitTest, WaitsForARealChildWhileProcessingMessages) {
     // The parameter string arrives whole, spaces and all, without quotes.
     EXPECT_EQ(ReadFileText(request + ".seen"), request);
     EXPECT_GE(record.ProcessMessagesCalls, 3);
-#ifndef _WIN32  // the Windows shell answers a failed launch with a modal box of its own
+    // The Windows shell answers a failed launch with a modal box of its own.
+    DialogCloser closer;
     EXPECT_EQ(RunAndWait(application, (dir / "no such program").c_str(), request.c_str(), 1), -1);
-#endif
+    EXPECT_EQ(closer.Seen().size(), OnWindows ? 1u : 0u);
 }
 
 TEST(RestartCodes, MapTheSetting) {
@@ -103,9 +107,19 @@ TEST_F(SequenceTest, TheWizardSeesItsFilesAndThePayloadAndEverythingIsRemoved) {
         extracted.push_back(wanted);
         return ExtractArchiveFile(archiveName, wanted, target, progress, failure);
     };
+    // The wizard, given a console of its own, ends with a box (Windows).
+    DialogCloser closer(DialogCloser::AllProcesses);
     const SetupRun run = RunImage(SetupImage(archive, payloadArchive), services);
+    const auto boxes = closer.Seen();
 
     EXPECT_EQ(run.exitCode, 0);
+    if (OnWindows) {
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].Caption, "Quillset Product");
+        EXPECT_EQ(boxes[0].Text, "Quillset Product is installed (2 files).");
+    } else {
+        EXPECT_TRUE(boxes.empty());
+    }
     // The wizard's files, then the languages as the settings reader gives
     // them: the last line's first.
     const std::string t = "<Temp>" + std::string(1, platform::PathDelim);
@@ -142,9 +156,10 @@ TEST_F(SequenceTest, TheWizardSeesItsFilesAndThePayloadAndEverythingIsRemoved) {
 }
 
 TEST_F(SequenceTest, AWizardThatAsksForARestartGetsExactlyOne) {
+    // Unattended: no box at the end.
     const Bytes archive = WizardArchive({
         {"install.ini", Text(Settings("Install Directory=" + (dir_ / "installed") +
-                                      "\r\nShow ReadMe=0\r\nRequest Restart=1\r\n"))},
+                                      "\r\nShow ReadMe=0\r\nRequest Restart=1\r\nMessage Boxes=0\r\n"))},
         {"inst32.exe", ReadFileBytes(WizardProgram())},
         {"english.lng", Text("[Messages]\r\n")},
         {"deutsch.lng", Text("[Messages]\r\n")},
@@ -153,7 +168,10 @@ TEST_F(SequenceTest, AWizardThatAsksForARestartGetsExactlyOne) {
     payload.AddMemory("a.txt", Text("a"), kDate, 0x20, ctNone);
     TMemoryStream payloadBytes;
     payload.WriteToStream(payloadBytes);
+    DialogCloser closer(DialogCloser::AllProcesses);
     const SetupRun run = RunImage(SetupImage(archive, payloadBytes.Bytes()));
+    EXPECT_TRUE(closer.Seen().empty());
+    EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.restarts, std::vector<uint32_t>{0x42});
     ASSERT_EQ(run.tempAtRestart.size(), 1u);
     EXPECT_TRUE(run.tempAtRestart[0].empty()) << "the restart came before the clean-up";
@@ -187,31 +205,45 @@ TEST_F(SequenceTest, FaultRunsLeaveNothingAndRequestNoRestart) {
     struct Case {
         const char* what;
         Bytes archive;
+        int status;
+        // Windows: the boxes of other programs (the shell's, the wizard's);
+        // a text of "*" stands for any.
+        std::vector<std::string> boxes;
     };
     const Case cases[] = {
-#ifndef _WIN32  // the Windows shell answers a failed launch with a modal box of its own
-        {"no inst32.exe in the archive", WizardArchive({{"install.ini", settings}, {"english.lng", Text("x")}})},
-        {"damaged entries", damaged},
-        {"an empty archive", Bytes{}},
-#endif
+        {"no inst32.exe in the archive", WizardArchive({{"install.ini", settings}, {"english.lng", Text("x")}}),
+         seWizardNotStarted, {"*"}},
+        {"damaged entries", damaged, seCorruptData, {}},
+        {"an empty archive", Bytes{}, seCorruptData, {}},
         // The test child reads the hand-off file as its request, fails to and exits 99.
         {"a wizard that exits with an error",
-         WizardArchive({{"install.ini", settings}, {"inst32.exe", ReadFileBytes(ChildProgram())}})},
+         WizardArchive({{"install.ini", settings}, {"inst32.exe", ReadFileBytes(ChildProgram())}}), 99, {}},
         // The real wizard, told to ask for a restart, finds no payload and
-        // fails: the settings the setup rereads must still say 0.
+        // fails: the settings the setup rereads must still say 0. Its failure
+        // is shown, and its exit code is the setup's.
         {"a wizard whose installation fails",
          WizardArchive({{"install.ini", Text(Settings("Install Directory=" + (dir_ / "installed") +
                                                       "\r\nShow ReadMe=0\r\nRequest Restart=1\r\n"))},
                         {"inst32.exe", ReadFileBytes(WizardProgram())},
                         {"english.lng", Text("[Messages]\r\n")},
-                        {"deutsch.lng", Text("[Messages]\r\n")}})},
+                        {"deutsch.lng", Text("[Messages]\r\n")}}),
+         4, {"Installation failed: the payload (0 bytes) holds no archive"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        DialogCloser closer(DialogCloser::AllProcesses);
         const SetupRun run = RunImage(SetupImage(c.archive, {}));
+        const auto boxes = closer.Seen();
+        EXPECT_EQ(run.exitCode, c.status);
         EXPECT_TRUE(run.restarts.empty());
         EXPECT_TRUE(LeftInTemp().empty());
         EXPECT_TRUE(run.window.Closed);
+        ASSERT_EQ(boxes.size(), OnWindows ? c.boxes.size() : 0u);
+        for (size_t i = 0; i < boxes.size(); ++i) {
+            if (c.boxes[i] != "*") {
+                EXPECT_EQ(boxes[i].Text, c.boxes[i]);
+            }
+        }
     }
 }
 

@@ -4,7 +4,10 @@
 // blanks, and a fake setup executable holding the payload archive.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,7 @@
 #include "platform/Stream.h"
 #include "tests/support/LhaMember.h"
 #include "tests/support/TestSupport.h"
+#include "wizard/Wizard.h"
 
 using namespace quern;
 
@@ -419,3 +423,59 @@ TEST_F(WizardFixture, ProgramsBecomeExecutableAndNamesComeBackAsUtf8) {
     EXPECT_NE(r.err.find("\"Name Code Page\" must be 1252, 1250, 1251, 437, 850 or 65001, not 932"), std::string::npos) << r.err;
 }
 #endif
+
+// The last word of a run, its "Done" text or its failure line, also goes to
+// the final message (a box where the console would close over it), in the
+// chosen language and under the product's name, unless "Message Boxes" is 0.
+TEST_F(WizardFixture, TheLastWordGoesToTheFinalMessageUnlessTurnedOff) {
+    struct Shown {
+        std::string text, caption;
+        bool failure;
+    };
+    struct Case {
+        const char* what;
+        std::function<void(WizardFixture&)> prepare;
+        int exitCode;
+        std::vector<std::string> shown;  // text, caption, "failure" or "notice"
+    };
+    const std::vector<Case> cases = {
+        {"an installation", [](WizardFixture&) {}, 0, {"Fertig: Demo Product, 4 Dateien", "Demo Product", "notice"}},
+        {"a failure", [](WizardFixture& f) { f.SetParam("Start", "2147483647"); }, 3,
+         {"Fehler: payload (Start 2147483647, Size ", "Demo Product", "failure"}},
+        {"no install.ini: the built-in texts and name",
+         [](WizardFixture& f) { std::remove((f.tempDir + "install.ini").c_str()); }, 2,
+         {"Installation failed: settings file not found: ", "Quillset Product", "failure"}},
+        {"an installation, Message Boxes=0", [](WizardFixture& f) { f.AddSetting("Message Boxes=0"); }, 0, {}},
+        {"a failure, Message Boxes=0",
+         [](WizardFixture& f) {
+             f.AddSetting("Message Boxes=0");
+             f.SetParam("Start", "2147483647");
+         },
+         3, {}},
+    };
+    const std::string settings = installIni;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(destination);
+        installIni = settings;
+        WriteFileText(tempDir + "install.ini", installIni);
+        WriteSetup(ArchiveBytes(entries));
+        c.prepare(*this);
+        WriteHandOff();
+        std::vector<Shown> shown;
+        std::ostringstream out, err;
+        const int code = RunWizard(handOff, out, err, [&](const std::string& text, const std::string& caption,
+                                                          bool failure) { shown.push_back({text, caption, failure}); });
+        EXPECT_EQ(code, c.exitCode) << err.str();
+        if (c.shown.empty()) {
+            EXPECT_TRUE(shown.empty());
+            continue;
+        }
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].text.rfind(c.shown[0], 0), 0u) << shown[0].text;
+        EXPECT_EQ(shown[0].caption, c.shown[1]);
+        EXPECT_EQ(shown[0].failure, c.shown[2] == "failure");
+        // The failure line on standard error is the same text.
+        EXPECT_EQ(err.str(), shown[0].failure ? shown[0].text + "\n" : "");
+    }
+}
