@@ -2,6 +2,7 @@
 // container's uncompressed size says when to stop. A stream that needs bits
 // past the end of its stored span (a cut stream, or a size that was raised)
 // stops with an error instead of expanding zero bits into output.
+#include <cassert>
 #include <cstring>
 #include <memory>
 
@@ -21,53 +22,14 @@ public:
     void Expand(int32_t Destsize);
 
 private:
-    // At most one byte per call; with up to 8 bits left the buffer takes a
-    // whole byte below them, so every read below finds enough bits.
-    void Refill() {
-        if (bitCount_ <= 8) {
-            uint8_t b = io_.InputByte();
-            if (io_.InputEnded()) {
-                // Up to 16 bits are held: a second byte past the end is
-                // fetched only for a read that starts past the stream's bits.
-                if (++bytesPastEnd_ > 1) ThrowUnexpectedEnd();
-                b = 0;
-            }
-            bitBuf_ = static_cast<uint16_t>(bitBuf_ | (b << (8 - bitCount_)));
-            bitCount_ = static_cast<uint8_t>(bitCount_ + 8);
-        }
-    }
-    // n from 1 to 8.
-    unsigned ReadBits(int n) {
-        Refill();
-        const unsigned r = bitBuf_ >> (16 - n);
-        bitBuf_ = static_cast<uint16_t>(bitBuf_ << n);
-        bitCount_ = static_cast<uint8_t>(bitCount_ - n);
-        return r;
-    }
-    unsigned ReadBit() { return ReadBits(1); }
-    unsigned ReadOctet() { return ReadBits(8); }
-
-    int DecodeSymbol() {
-        int x = model_.Child[Root];
-        while (x < LeafBase) x = model_.Child[x + ReadBit()];
-        const int s = x - LeafBase;
-        model_.UpdateModel(s);
-        return s;
-    }
-
-    int DecodeDistance() {
-        const unsigned b = ReadOctet();
-        const unsigned u = Distance.upper[b];
-        const int extra = Distance.bits[b] - 2;  // the 8 bits held 8 - len of the low six
-        const unsigned r = ReadBits(extra);
-        return static_cast<int>(u * 64 + (((b << extra) | r) & 0x3F));
-    }
+    // The model is a Huffman tree (sibling-ordered) over weights of at least
+    // 1 that sum to at most RebuildAt, so no code is longer than 21 bits: a
+    // depth of d needs a sum of Fibonacci(d + 2).
+    static constexpr unsigned LongestCode = 21;
+    static constexpr unsigned DistanceBits = 8 + 6;  // the longest distance code and the six low bits
 
     CodecIO& io_;
     LzhModel model_;
-    uint16_t bitBuf_ = 0;
-    uint8_t bitCount_ = 0;
-    int bytesPastEnd_ = 0;
     // The ring and the bytes expanded after it, passed to the output in
     // spans: a match is a copy within one array.
     static constexpr int32_t BufferFill = 4 * RingSize;
@@ -85,23 +47,61 @@ void LzhDecoder::Expand(int32_t Destsize) {
     int32_t flushed = pos;  // bytes before it have been passed to the output
     // Wide enough that a last match past a Destsize near the Integer limit cannot wrap.
     int64_t count = 0;
+    // The bit reader lives in locals, where the byte stores into buffer_
+    // cannot make it reload. bits holds held unread bits, the oldest in bit
+    // 31; past the end of input it takes zero bytes, pad bits of them.
+    uint32_t bits = 0;
+    unsigned held = 0, pad = 0;
+    bool ended = false;
+    const auto refill = [&] {  // to 25 bits or more
+        do {
+            uint8_t b = 0;
+            if (!ended) {
+                b = io_.InputByte();
+                ended = io_.InputEnded();  // the first end is final
+            }
+            if (ended) {
+                b = 0;
+                pad += 8;
+            }
+            bits |= static_cast<uint32_t>(b) << (24 - held);
+            held += 8;
+        } while (held <= 24);
+    };
+    // The outcomes of the byte-wise reader this replaces: a symbol's walk
+    // fails at its first bit past the stream, a distance when it starts with
+    // at most one byte's bits of the stream left, and a stream whose last
+    // item ran past its end fails once the items are done.
     try {
         while (count < Destsize) {
-            const int s = DecodeSymbol();
+            if (held < LongestCode) refill();
+            int x = model_.Child[Root];
+            unsigned n = 0;
+            for (uint32_t w = bits; x < LeafBase; w <<= 1, ++n) x = model_.Child[x + static_cast<int>(w >> 31)];
+            assert(n <= LongestCode);
+            bits <<= n;
+            held -= n;
+            if (held < pad) ThrowUnexpectedEnd();
+            const int s = x - LeafBase;
+            model_.UpdateModel(s);
             if (s < 256) {
                 buffer_[pos++] = static_cast<uint8_t>(s);
                 ++count;
             } else {
-                const int distance = DecodeDistance() + 1;
+                if (held < DistanceBits) refill();
+                if (static_cast<int>(held - pad) <= 8) ThrowUnexpectedEnd();
+                // The upper part's code (3 to 8 bits), then the six low bits plain.
+                const unsigned v = bits >> (32 - DistanceBits);
+                const unsigned b = v >> 6;
+                const unsigned len = Distance.bits[b];
+                bits <<= len + 6;
+                held -= len + 6;
+                const int distance = Distance.upper[b] * 64 + static_cast<int>((v >> (8 - len)) & 0x3F) + 1;
                 const int length = s - MatchSymbol(0);
+                // Byte by byte: an overlapping copy repeats the bytes it has just
+                // written, and at most 60 bytes a call is no work for memcpy.
                 uint8_t* to = buffer_ + pos;
-                const uint8_t* from = to - distance;
-                if (distance >= length) {
-                    std::memcpy(to, from, static_cast<size_t>(length));
-                } else {
-                    // Byte by byte: the copy repeats the bytes it has just written.
-                    for (int k = 0; k < length; ++k) to[k] = from[k];
-                }
+                for (int k = 0; k < length; ++k) to[k] = to[k - distance];
                 pos += length;
                 count += length;
             }
@@ -111,8 +111,7 @@ void LzhDecoder::Expand(int32_t Destsize) {
                 pos = flushed = RingSize;
             }
         }
-        // The last read may have run into the byte past the end unnoticed.
-        if (bitCount_ < 8 * bytesPastEnd_) ThrowUnexpectedEnd();
+        if (held < pad) ThrowUnexpectedEnd();
     } catch (...) {
         // What was expanded before the failure reaches the output, as it
         // would byte by byte.
