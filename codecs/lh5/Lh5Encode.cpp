@@ -78,6 +78,12 @@ private:
         return r;
     }
     void MakeChild(int q, int b, int r) {
+        LinkChild(q, b, r);
+        ++childCount_[q];
+        childXor_[q] ^= static_cast<uint16_t>(r);
+    }
+    // MakeChild without the count and XOR of q's children.
+    void LinkChild(int q, int b, int r) {
         const int h = Bucket(q, b);
         const int t = nextLink_[h];
         nextLink_[h] = static_cast<uint16_t>(r);
@@ -85,8 +91,6 @@ private:
         prevLink_[t] = static_cast<uint16_t>(r);
         prevLink_[r] = static_cast<uint16_t>(h);
         parentOf_[r] = static_cast<uint16_t>(q);
-        ++childCount_[q];
-        childXor_[q] ^= static_cast<uint16_t>(r);
     }
     // Sibling lists are doubly linked through prevLink_/nextLink_ and headed
     // by a bucket; the end is node 0.
@@ -151,15 +155,15 @@ void Lh5Encoder::InitDictionary() {
 void Lh5Encoder::SplitNode(int old) {
     const int added = freeNode_;
     freeNode_ = nextLink_[added];
-    childCount_[added] = 0;
-    childXor_[added] = 0;
+    childCount_[added] = 2;
+    childXor_[added] = static_cast<uint16_t>(old ^ pos_);
     TakePlace(old, added);
     parentOf_[added] = parentOf_[old];
     childXor_[parentOf_[old]] ^= static_cast<uint16_t>(old ^ added);
     nodeDepth_[added] = static_cast<uint8_t>(matchLen_);
     nodePos_[added] = static_cast<uint16_t>(pos_);
-    MakeChild(added, window_[matchPos_ + matchLen_], old);
-    MakeChild(added, window_[pos_ + matchLen_], pos_);
+    LinkChild(added, window_[matchPos_ + matchLen_], old);
+    LinkChild(added, window_[pos_ + matchLen_], pos_);
 }
 
 // Records the string at pos_ and leaves its longest earlier match in
