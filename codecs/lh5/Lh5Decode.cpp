@@ -92,7 +92,9 @@ private:
     }
     unsigned GetBits(unsigned n) {  // n from 0 to 16
         if (bits_.avail < MaxCodeLength) Refill(bits_);
-        const unsigned v = static_cast<unsigned>((bits_.word >> 1) >> (63 - n));  // n = 0 yields 0
+        // The upper half holds n up to 16 (one register on a 32-bit machine); n = 0 yields 0.
+        const auto high = static_cast<uint32_t>(bits_.word >> 32);
+        const unsigned v = (high >> 1) >> (31 - n);
         Consume(n);
         return v;
     }
