@@ -1,8 +1,8 @@
-#include "archive/ArchiveFormat.h"
+#include <quern/ArchiveFormat.h>
 
 #include <cstring>
 
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 
 namespace quern {
 

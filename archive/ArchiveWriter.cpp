@@ -1,11 +1,11 @@
-#include "archive/ArchiveWriter.h"
+#include <quern/ArchiveWriter.h>
 
 #include <algorithm>
 #include <limits>
 #include <memory>
 
-#include "archive/EntryPipeline.h"
-#include "platform/Platform.h"
+#include "EntryPipeline.h"
+#include <quern/Platform.h>
 
 namespace quern {
 

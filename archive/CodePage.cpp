@@ -1,4 +1,4 @@
-#include "archive/CodePage.h"
+#include "CodePage.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "archive/EntryNames.h"
+#include "EntryNames.h"
 
 #include <cctype>
 

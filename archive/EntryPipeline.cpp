@@ -1,8 +1,8 @@
-#include "archive/EntryPipeline.h"
+#include "EntryPipeline.h"
 
 #include <algorithm>
 
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 
 namespace quern {
 

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "codecs/CodecEngine.h"
-#include "platform/Stream.h"
+#include <quern/CodecEngine.h>
+#include <quern/Stream.h>
 
 namespace quern {
 

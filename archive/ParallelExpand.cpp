@@ -1,4 +1,4 @@
-#include "archive/ParallelExpand.h"
+#include "ParallelExpand.h"
 
 #include <algorithm>
 #include <cstdint>

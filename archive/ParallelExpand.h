@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/EntryPipeline.h"
-#include "archive/Quern.h"
+#include "EntryPipeline.h"
+#include <quern/Quern.h>
 
 namespace quern {
 

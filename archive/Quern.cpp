@@ -1,11 +1,11 @@
-#include "archive/Quern.h"
+#include <quern/Quern.h>
 
 #include <algorithm>
 #include <limits>
 #include <memory>
 #include <vector>
 
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 
 namespace quern {
 

@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <string>
 
-#include "archive/ArchiveWriter.h"
-#include "archive/Quern.h"
+#include <quern/ArchiveWriter.h>
+#include <quern/Quern.h>
 #include "bench/BenchData.h"
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 
 using namespace quern;
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "bench/BenchData.h"
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 
 using namespace quern;
 

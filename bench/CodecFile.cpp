@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 
 using namespace quern;
 

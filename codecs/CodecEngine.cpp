@@ -1,12 +1,12 @@
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
-#include "codecs/Lzh.h"
-#include "codecs/Rle.h"
-#include "codecs/lh5/Lh5.h"
+#include "Lzh.h"
+#include "Rle.h"
+#include "lh5/Lh5.h"
 
 namespace quern {
 

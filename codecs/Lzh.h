@@ -1,7 +1,7 @@
 // Method type 2, "LZH": adaptive Huffman sliding-window code (LHA's -lh1-).
 #pragma once
 
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 
 namespace quern {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "codecs/Lzh.h"
-#include "codecs/LzhModel.h"
+#include "Lzh.h"
+#include "LzhModel.h"
 
 namespace quern {
 

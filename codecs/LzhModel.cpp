@@ -1,4 +1,4 @@
-#include "codecs/LzhModel.h"
+#include "LzhModel.h"
 
 #include <algorithm>
 

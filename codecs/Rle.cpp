@@ -1,4 +1,4 @@
-#include "codecs/Rle.h"
+#include "Rle.h"
 
 namespace quern {
 

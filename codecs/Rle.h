@@ -1,7 +1,7 @@
 // Method type 1, "RLE": byte run-length code with the marker byte 0x94.
 #pragma once
 
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 
 namespace quern {
 

@@ -1,7 +1,7 @@
-#include "config/IniFiles.h"
+#include <quern/IniFiles.h>
 
-#include "config/ProfileWriter.h"
-#include "platform/Platform.h"
+#include "ProfileWriter.h"
+#include <quern/Platform.h>
 
 namespace quern {
 

@@ -1,9 +1,9 @@
-#include "config/Myini.h"
+#include <quern/Myini.h>
 
 #include <vector>
 
-#include "config/StrToInt.h"
-#include "platform/Platform.h"
+#include "StrToInt.h"
+#include <quern/Platform.h>
 
 namespace quern {
 

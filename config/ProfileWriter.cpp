@@ -1,13 +1,13 @@
-#include "config/ProfileWriter.h"
+#include "ProfileWriter.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <vector>
 
-#include "platform/Exceptions.h"
-#include "platform/Platform.h"
-#include "platform/Stream.h"
-#include "platform/StringList.h"
+#include <quern/Exceptions.h>
+#include <quern/Platform.h>
+#include <quern/Stream.h>
+#include <quern/StringList.h>
 
 namespace quern {
 

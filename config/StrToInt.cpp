@@ -1,4 +1,4 @@
-#include "config/StrToInt.h"
+#include "StrToInt.h"
 
 namespace quern {
 

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "archive/Quern.h"
-#include "platform/Platform.h"
-#include "platform/Stream.h"
+#include <quern/Quern.h>
+#include <quern/Platform.h>
+#include <quern/Stream.h>
 
 using namespace quern;
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 
 namespace quern {
 class TQuern;

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "archive/ArchiveWriter.h"
+#include <quern/ArchiveWriter.h>
 #include "fuzz/FuzzSupport.h"
 
 using namespace quern;

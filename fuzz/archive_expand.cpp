@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "archive/Quern.h"
+#include <quern/Quern.h>
 #include "fuzz/FuzzSupport.h"
 
 using namespace quern;

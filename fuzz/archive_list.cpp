@@ -3,7 +3,7 @@
 // the one before it.
 #include <memory>
 
-#include "archive/Quern.h"
+#include <quern/Quern.h>
 #include "fuzz/FuzzSupport.h"
 
 using namespace quern;

@@ -3,7 +3,7 @@
 // and each key that ReadSection lists must be found again by ReadString.
 #include <fstream>
 
-#include "config/Myini.h"
+#include <quern/Myini.h>
 #include "fuzz/FuzzSupport.h"
 
 using namespace quern;

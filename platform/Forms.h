@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/Exceptions.h"
-#include "platform/Window.h"
+#include <quern/Exceptions.h>
+#include "Window.h"
 
 namespace quern {
 

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 
 namespace quern {
 

@@ -1,9 +1,9 @@
-#include "platform/Stream.h"
+#include <quern/Stream.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/Exceptions.h"
+#include <quern/Exceptions.h>
 
 namespace quern {
 

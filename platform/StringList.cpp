@@ -1,8 +1,8 @@
-#include "platform/StringList.h"
+#include <quern/StringList.h>
 
 #include <algorithm>
 
-#include "platform/Stream.h"
+#include <quern/Stream.h>
 
 namespace quern {
 

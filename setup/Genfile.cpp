@@ -1,7 +1,7 @@
 #include "setup/Genfile.h"
 
-#include "platform/Exceptions.h"
-#include "platform/Platform.h"
+#include <quern/Exceptions.h>
+#include <quern/Platform.h>
 
 namespace quern {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "archive/Quern.h"
-#include "platform/Exceptions.h"
-#include "platform/StringList.h"
+#include <quern/Quern.h>
+#include <quern/Exceptions.h>
+#include <quern/StringList.h>
 
 namespace quern {
 

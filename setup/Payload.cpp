@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "platform/Exceptions.h"
-#include "platform/Platform.h"
+#include <quern/Exceptions.h>
+#include <quern/Platform.h>
 #include "setup/Genfile.h"
 
 namespace quern {

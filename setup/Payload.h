@@ -17,7 +17,7 @@
 #include <string>
 
 #include "platform/Forms.h"
-#include "platform/Stream.h"
+#include <quern/Stream.h>
 #include "setup/Integrity.h"
 
 namespace quern {

@@ -5,10 +5,10 @@
 #include <memory>
 #include <vector>
 
-#include "config/IniFiles.h"
-#include "config/Myini.h"
+#include <quern/IniFiles.h>
+#include <quern/Myini.h>
 
-#include "platform/Stream.h"
+#include <quern/Stream.h>
 #include "setup/Genfile.h"
 #include "setup/Payload.h"
 

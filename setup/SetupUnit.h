@@ -7,8 +7,8 @@
 #include <string>
 
 #include "platform/Forms.h"
-#include "platform/Platform.h"
-#include "platform/Stream.h"
+#include <quern/Platform.h>
+#include <quern/Stream.h>
 #include "setup/Genfile.h"
 
 namespace quern {

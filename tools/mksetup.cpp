@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "archive/ArchiveWriter.h"
+#include <quern/ArchiveWriter.h>
 #include "archive/EntryPipeline.h"
 #include "archive/CodePage.h"
-#include "config/Myini.h"
-#include "platform/Platform.h"
+#include <quern/Myini.h>
+#include <quern/Platform.h>
 #include "platform/ToolSupport.h"
 #include "setup/Genfile.h"
 #include "setup/Integrity.h"

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "archive/ArchiveWriter.h"
+#include <quern/ArchiveWriter.h>
 #include "archive/CodePage.h"
 #include "archive/EntryNames.h"
 #include "archive/EntryPipeline.h"
 #include "archive/ParallelExpand.h"
-#include "archive/Quern.h"
-#include "platform/Platform.h"
+#include <quern/Quern.h>
+#include <quern/Platform.h>
 #include "platform/ToolSupport.h"
 #include "tools/support/ToolKit.h"
 

@@ -1,7 +1,7 @@
 #include "wizard/Messages.h"
 
-#include "config/Myini.h"
-#include "platform/Platform.h"
+#include <quern/Myini.h>
+#include <quern/Platform.h>
 
 namespace quern {
 

@@ -1,6 +1,6 @@
 #include "wizard/Report.h"
 
-#include "platform/Stream.h"
+#include <quern/Stream.h>
 
 namespace quern {
 

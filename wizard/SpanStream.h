@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/Stream.h"
+#include <quern/Stream.h>
 
 namespace quern {
 

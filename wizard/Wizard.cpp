@@ -6,12 +6,12 @@
 
 #include "archive/CodePage.h"
 #include "archive/EntryNames.h"
-#include "archive/Quern.h"
-#include "config/IniFiles.h"
-#include "config/Myini.h"
+#include <quern/Quern.h>
+#include <quern/IniFiles.h>
+#include <quern/Myini.h>
 #include "config/StrToInt.h"
-#include "platform/Platform.h"
-#include "platform/Stream.h"
+#include <quern/Platform.h>
+#include <quern/Stream.h>
 #include "platform/ToolSupport.h"
 #include "wizard/Messages.h"
 #include "wizard/Report.h"

@@ -1,7 +1,7 @@
 // Method type 4, "LH5": LHA's -lh5- static Huffman sliding-window code.
 #pragma once
 
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 
 namespace quern {
 

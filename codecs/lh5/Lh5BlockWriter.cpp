@@ -1,4 +1,4 @@
-#include "codecs/lh5/Lh5BlockWriter.h"
+#include "Lh5BlockWriter.h"
 
 #include <algorithm>
 

@@ -16,8 +16,8 @@
 #include <bit>
 #include <cstdint>
 
-#include "codecs/CodecEngine.h"
-#include "codecs/lh5/Lh5Format.h"
+#include <quern/CodecEngine.h>
+#include "Lh5Format.h"
 
 namespace quern {
 

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <memory>
 
-#include "codecs/lh5/Lh5.h"
-#include "codecs/lh5/Lh5Format.h"
+#include "Lh5.h"
+#include "Lh5Format.h"
 
 namespace quern {
 

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <memory>
 
-#include "codecs/lh5/Lh5.h"
-#include "codecs/lh5/Lh5Encoder.h"
-#include "codecs/lh5/Lh5Format.h"
+#include "Lh5.h"
+#include "Lh5Encoder.h"
+#include "Lh5Format.h"
 
 namespace quern {
 

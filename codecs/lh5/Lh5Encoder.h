@@ -2,8 +2,8 @@
 // chosen item also shown to an observer.
 #pragma once
 
-#include "codecs/lh5/Lh5.h"
-#include "codecs/lh5/Lh5BlockWriter.h"
+#include "Lh5.h"
+#include "Lh5BlockWriter.h"
 
 namespace quern {
 

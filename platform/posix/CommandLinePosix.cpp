@@ -1,4 +1,4 @@
-#include "platform/CommandLine.h"
+#include "../CommandLine.h"
 
 namespace quern {
 

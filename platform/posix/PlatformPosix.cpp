@@ -18,8 +18,8 @@
 #include <ctime>
 #include <random>
 
-#include "platform/Platform.h"
-#include "platform/StringList.h"
+#include <quern/Platform.h>
+#include <quern/StringList.h>
 
 namespace quern {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/ToolSupport.h"
+#include "../ToolSupport.h"
 
 namespace quern {
 

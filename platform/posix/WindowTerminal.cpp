@@ -7,8 +7,8 @@
 #include <deque>
 #include <sstream>
 
-#include "platform/Platform.h"
-#include "platform/Window.h"
+#include <quern/Platform.h>
+#include "../Window.h"
 
 namespace quern {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/CommandLine.h"
+#include "../CommandLine.h"
 
 namespace quern {
 

@@ -18,8 +18,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/Platform.h"
-#include "platform/StringList.h"
+#include <quern/Platform.h>
+#include <quern/StringList.h>
 
 namespace quern {
 

@@ -1,6 +1,6 @@
 // The layer's headers come first: windows.h defines YieldProcessor and others
 // as macros, which would otherwise rewrite the layer's own declarations.
-#include "platform/ToolSupport.h"
+#include "../ToolSupport.h"
 
 #include <windows.h>
 

@@ -4,7 +4,7 @@
 //
 // Window.h comes first: windows.h defines MB_OK, IDOK and MessageBox as
 // macros, which would otherwise rewrite the layer's own declarations.
-#include "platform/Window.h"
+#include "../Window.h"
 
 #include <windows.h>
 #include <commctrl.h>

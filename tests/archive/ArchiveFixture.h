@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/ArchiveFormat.h"
+#include <quern/ArchiveFormat.h>
 #include "tests/support/TestSupport.h"
 
 using namespace quern;

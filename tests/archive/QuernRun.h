@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 #include "tests/support/LhaMember.h"
 #include "tests/support/TestSupport.h"
 

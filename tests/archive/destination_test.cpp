@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "archive/Quern.h"
-#include "platform/Platform.h"
+#include <quern/Quern.h>
+#include <quern/Platform.h>
 #include "tests/archive/ArchiveFixture.h"
 #include "tests/archive/HostileArchives.h"
 

@@ -2,8 +2,8 @@
 
 #include <map>
 
-#include "archive/Quern.h"
-#include "platform/Platform.h"
+#include <quern/Quern.h>
+#include <quern/Platform.h>
 #include "tests/archive/ArchiveFixture.h"
 #include "tests/archive/SmallDisk.h"
 

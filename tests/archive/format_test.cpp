@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "archive/ArchiveFormat.h"
-#include "archive/Quern.h"
+#include <quern/ArchiveFormat.h>
+#include <quern/Quern.h>
 #include "tests/archive/ArchiveFixture.h"
 
 using namespace quern;

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "archive/ArchiveWriter.h"
+#include <quern/ArchiveWriter.h>
 #include "tests/archive/HostileArchives.h"
 #include "tests/archive/QuernRun.h"
 #include "tests/archive/SmallDisk.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "archive/Quern.h"
-#include "platform/Platform.h"
+#include <quern/Quern.h>
+#include <quern/Platform.h>
 #include "tests/archive/ArchiveFixture.h"
 
 using namespace quern;

@@ -8,11 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "archive/ArchiveWriter.h"
+#include <quern/ArchiveWriter.h>
 #include "archive/EntryPipeline.h"
 #include "archive/ParallelExpand.h"
-#include "archive/Quern.h"
-#include "platform/Platform.h"
+#include <quern/Quern.h>
+#include <quern/Platform.h>
 #include "tests/archive/ArchiveFixture.h"
 #ifndef _WIN32
 #include "tests/archive/QuernRun.h"

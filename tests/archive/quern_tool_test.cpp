@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "codecs/CodecEngine.h"
-#include "platform/Platform.h"
+#include <quern/CodecEngine.h>
+#include <quern/Platform.h>
 #include "tests/archive/ArchiveFixture.h"
 #include "tests/archive/QuernRun.h"
 #include "tests/support/LhaMember.h"

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "archive/ArchiveWriter.h"
-#include "archive/Quern.h"
-#include "platform/Platform.h"
+#include <quern/ArchiveWriter.h>
+#include <quern/Quern.h>
+#include <quern/Platform.h>
 #include "tests/archive/ArchiveFixture.h"
 
 using namespace quern;

@@ -5,7 +5,7 @@
 // "caption: text"; exit status 0, or 1 when no box came.
 #include <iostream>
 
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 #include "tests/platform/DialogCloser.h"
 
 int main() {

@@ -11,9 +11,9 @@
 #include <string>
 #include <thread>
 
-#include "config/Myini.h"
+#include <quern/Myini.h>
 #include "platform/CommandLine.h"
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 
 using namespace quern;
 

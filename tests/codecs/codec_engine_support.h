@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/Stream.h"
+#include <quern/Stream.h>
 
 using namespace quern;
 

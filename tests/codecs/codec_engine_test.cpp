@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 #include "tests/codecs/codec_engine_support.h"
 #include "tests/support/TestSupport.h"
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 #include "tests/support/TestSupport.h"
 
 using namespace quern;

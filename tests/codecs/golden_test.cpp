@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 #include "tests/codecs/sha256.h"
 #include "tests/support/TestSupport.h"
 

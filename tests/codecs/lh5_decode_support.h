@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "codecs/CodecEngine.h"
-#include "platform/Stream.h"
+#include <quern/CodecEngine.h>
+#include <quern/Stream.h>
 
 using namespace quern;
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 #include "codecs/lh5/Lh5Encoder.h"
-#include "platform/Stream.h"
+#include <quern/Stream.h>
 #include "tests/support/TestSupport.h"
 
 using namespace quern;

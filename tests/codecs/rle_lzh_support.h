@@ -5,7 +5,7 @@
 #include <numeric>
 #include <vector>
 
-#include "codecs/CodecEngine.h"
+#include <quern/CodecEngine.h>
 #include "tests/support/TestSupport.h"
 
 using namespace quern;

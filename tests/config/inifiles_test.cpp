@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "config/IniFiles.h"
-#include "config/Myini.h"
+#include <quern/IniFiles.h>
+#include <quern/Myini.h>
 #include "config/ProfileWriter.h"
-#include "platform/Stream.h"
+#include <quern/Stream.h>
 #include "tests/support/TestSupport.h"
 
 using namespace quern;

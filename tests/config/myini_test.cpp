@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "config/Myini.h"
+#include <quern/Myini.h>
 #include "config/StrToInt.h"
-#include "platform/Exceptions.h"
-#include "platform/Stream.h"
+#include <quern/Exceptions.h>
+#include <quern/Stream.h>
 #include "tests/support/TestSupport.h"
 
 using namespace quern;

@@ -4,9 +4,9 @@
 
 #include <filesystem>
 
-#include "platform/Platform.h"
-#include "platform/Stream.h"
-#include "platform/StringList.h"
+#include <quern/Platform.h>
+#include <quern/Stream.h>
+#include <quern/StringList.h>
 #include "tests/platform/DialogCloser.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "platform/Exceptions.h"
-#include "platform/Stream.h"
-#include "platform/StringList.h"
+#include <quern/Exceptions.h>
+#include <quern/Stream.h>
+#include <quern/StringList.h>
 #include "tests/support/TestSupport.h"
 
 using namespace quern;

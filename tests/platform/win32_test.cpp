@@ -4,8 +4,8 @@
 #ifdef _WIN32
 #include <gtest/gtest.h>
 
-#include "platform/Exceptions.h"
-#include "platform/Platform.h"
+#include <quern/Exceptions.h>
+#include <quern/Platform.h>
 #include "platform/Window.h"
 #include "setup/SetupUnit.h"
 #include "tests/platform/DialogCloser.h"

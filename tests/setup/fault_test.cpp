@@ -18,8 +18,8 @@
 #include <memory>
 #include <thread>
 
-#include "archive/ArchiveWriter.h"
-#include "platform/Platform.h"
+#include <quern/ArchiveWriter.h>
+#include <quern/Platform.h>
 #include "setup/Integrity.h"
 #include "setup/Payload.h"
 #include "setup/SetupUnit.h"

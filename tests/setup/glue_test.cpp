@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "archive/ArchiveWriter.h"
-#include "platform/Platform.h"
+#include <quern/ArchiveWriter.h>
+#include <quern/Platform.h>
 #include "setup/Genfile.h"
 #include "setup/SetupUnit.h"
 #include "tests/support/RecordingWindow.h"

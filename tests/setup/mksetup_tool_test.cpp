@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 #include "tests/support/LhaMember.h"
 #include "tests/support/TestSupport.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/Stream.h"
+#include <quern/Stream.h>
 #include "setup/Payload.h"
 #include "tests/support/TestSupport.h"
 

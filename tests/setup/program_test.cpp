@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 #include "setup/Integrity.h"
 #include "setup/Payload.h"
 #include "tests/support/LhaMember.h"

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <map>
 
-#include "archive/ArchiveWriter.h"
-#include "platform/Platform.h"
+#include <quern/ArchiveWriter.h>
+#include <quern/Platform.h>
 #include "setup/Genfile.h"
 #include "setup/Payload.h"
 #include "setup/SetupUnit.h"

@@ -8,7 +8,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 
 using namespace quern;
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/CommandLine.h"
-#include "platform/Stream.h"
+#include <quern/Stream.h>
 #include "wizard/SpanStream.h"
 
 using namespace quern;

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "archive/ArchiveWriter.h"
-#include "archive/Quern.h"
-#include "config/Myini.h"
-#include "platform/Platform.h"
-#include "platform/Stream.h"
+#include <quern/ArchiveWriter.h>
+#include <quern/Quern.h>
+#include <quern/Myini.h>
+#include <quern/Platform.h>
+#include <quern/Stream.h>
 #include "tests/support/LhaMember.h"
 #include "tests/support/TestSupport.h"
 #include "wizard/Wizard.h"

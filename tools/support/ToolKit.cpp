@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "platform/Platform.h"
+#include <quern/Platform.h>
 #include "platform/ToolSupport.h"
 
 using namespace quern;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/StringList.h"
+#include <quern/StringList.h>
 
 namespace quern {
 

@@ -31,8 +31,8 @@
 #include <functional>
 #include <string>
 
-#include "errors/Errors.h"
-#include "platform/Stream.h"
+#include <quern/Errors.h>
+#include <quern/Stream.h>
 
 namespace quern {
 

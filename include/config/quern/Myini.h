@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/StringList.h"
+#include <quern/StringList.h>
 
 namespace quern {
 

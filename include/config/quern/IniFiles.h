@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Exceptions.h"
-#include "platform/StringList.h"
+#include <quern/Exceptions.h>
+#include <quern/StringList.h>
 
 namespace quern {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "archive/ArchiveFormat.h"
-#include "archive/Quern.h"
-#include "codecs/CodecEngine.h"
-#include "platform/Stream.h"
+#include <quern/ArchiveFormat.h>
+#include <quern/Quern.h>
+#include <quern/CodecEngine.h>
+#include <quern/Stream.h>
 
 namespace quern {
 

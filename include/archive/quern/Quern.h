@@ -6,12 +6,12 @@
 #include <functional>
 #include <string>
 
-#include "archive/ArchiveFormat.h"
-#include "errors/Errors.h"
-#include "codecs/CodecEngine.h"
-#include "platform/Component.h"
-#include "platform/Stream.h"
-#include "platform/StringList.h"
+#include <quern/ArchiveFormat.h>
+#include <quern/Errors.h>
+#include <quern/CodecEngine.h>
+#include <quern/Component.h>
+#include <quern/Stream.h>
+#include <quern/StringList.h>
 
 namespace quern {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/Exceptions.h"
+#include <quern/Exceptions.h>
 
 namespace quern {
 

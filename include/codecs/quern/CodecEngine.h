@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <functional>
 
-#include "errors/Errors.h"
-#include "platform/Platform.h"
-#include "platform/Stream.h"
+#include <quern/Errors.h>
+#include <quern/Platform.h>
+#include <quern/Stream.h>
 
 namespace quern {
 
