@@ -17,7 +17,7 @@ namespace {
 
 using namespace lh5;
 
-constexpr int MainTableBits = 12;
+constexpr int MainTableBits = 10;
 constexpr int SmallTableBits = 8;
 constexpr int MainTableSize = 1 << MainTableBits;
 constexpr int SmallTableSize = 1 << SmallTableBits;
