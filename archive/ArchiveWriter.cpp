@@ -133,16 +133,15 @@ void TArchiveWriter::WriteEntriesParallel(TStream& dest, int64_t& total) {
         if (OnEntry) OnEntry(static_cast<int>(index));
         const TEntryPipeline::Outcome outcome = pipeline.Take(index, OnShowProgress);
         Coded& result = coded[index % coded.size()];
-        if (outcome.error) std::rethrow_exception(outcome.error);
-        if (outcome.cancelledAt >= 0 || !result.written) {
-            // Written here, as a serial run writes it; a handler that ended
-            // the input got reports the worker had gone past.
+        if (outcome.Redo() || (!outcome.error && !result.written)) {
+            // Written here, as a serial run writes it: a handler that ended
+            // the input got reports the worker had gone past, or the worker
+            // had nowhere to keep the entry.
             result.bytes.reset();
-            WriteSource(dest, entry, total,
-                        outcome.cancelledAt >= 0 ? ResumedProgress(OnShowProgress, outcome.cancelledAt)
-                                                 : OnShowProgress);
+            WriteSource(dest, entry, total, ResumedProgress(OnShowProgress, outcome));
             continue;
         }
+        if (outcome.error) std::rethrow_exception(outcome.error);
         total += result.size;
         if (total > MaxSize) throw Exception("Archive too large: " + entry.storedName);
         dest.CopyFrom(*result.bytes, 0);

@@ -101,6 +101,7 @@ TEntryPipeline::Outcome TEntryPipeline::Take(size_t index, const TShowProgressEv
                 hold.unlock();
                 if (onProgress && outcome.cancelledAt < 0) {
                     onProgress(percent);
+                    ++outcome.relayed;
                     if (percent == -1) outcome.cancelledAt = static_cast<int>(relayed - 1);
                 }
                 hold.lock();
@@ -113,12 +114,25 @@ TEntryPipeline::Outcome TEntryPipeline::Take(size_t index, const TShowProgressEv
     return outcome;
 }
 
-TShowProgressEvent ResumedProgress(const TShowProgressEvent& handler, int cancelledAt) {
+bool TEntryPipeline::Outcome::Redo() const {
+    if (cancelledAt >= 0) return true;
+    if (!error) return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const ESpillError&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+TShowProgressEvent ResumedProgress(const TShowProgressEvent& handler, const TEntryPipeline::Outcome& outcome) {
+    const int cancelledAt = outcome.cancelledAt, raised = outcome.relayed;
     auto seen = std::make_shared<int>(0);
-    return [handler, cancelledAt, seen](int32_t& percent) {
+    return [handler, cancelledAt, raised, seen](int32_t& percent) {
         const int n = (*seen)++;
         if (n == cancelledAt) percent = -1;
-        if (n > cancelledAt && handler) handler(percent);
+        else if (n >= raised && handler) handler(percent);
     };
 }
 
@@ -136,20 +150,30 @@ int32_t TSpillStream::Read(void* buffer, int32_t count) {
 
 int32_t TSpillStream::Write(const void* buffer, int32_t count) {
     if (stop_ && *stop_) throw EWriteError();
-    if (file_) return file_->Write(buffer, count);
+    if (file_) return WriteFile(buffer, count);
     const int64_t end = memory_.Position() + std::max(count, 0);
     if (end <= static_cast<int64_t>(memoryLimit_)) return memory_.Write(buffer, count);
     // Past the limit: everything so far goes to a fresh temporary file, which
     // takes this write and all later ones.
     tempName_ = platform::CreateTempFileName(platform::TempPath(), "qsp");
-    if (tempName_.empty()) throw EFCreateError(platform::TempPath() + "qsp*");
-    file_ = std::make_unique<TFileStream>(tempName_, fmOpenReadWrite | fmShareExclusive);
+    if (tempName_.empty()) throw ESpillError();
+    try {
+        file_ = std::make_unique<TFileStream>(tempName_, fmOpenReadWrite | fmShareExclusive);
+    } catch (const EStreamError&) {
+        throw ESpillError();
+    }
     const int64_t position = memory_.Position();
     const auto& bytes = memory_.Bytes();
-    file_->WriteBuffer(bytes.data(), static_cast<int32_t>(bytes.size()));
+    if (file_->Write(bytes.data(), static_cast<int32_t>(bytes.size())) != static_cast<int32_t>(bytes.size()))
+        throw ESpillError();
     file_->SetPosition(position);
     memory_ = TMemoryStream();
-    return file_->Write(buffer, count);
+    return WriteFile(buffer, count);
+}
+
+int32_t TSpillStream::WriteFile(const void* buffer, int32_t count) {
+    if (file_->Write(buffer, count) != count) throw ESpillError();
+    return count;
 }
 
 int64_t TSpillStream::Seek(int64_t offset, SeekOrigin origin) {

@@ -55,6 +55,10 @@ public:
         // The number of the report to which onProgress answered -1, or -1: the
         // job ran on without that answer, so its result is not the serial one.
         int cancelledAt = -1;
+        int relayed = 0;  // reports raised on onProgress
+        // Whether the entry is to be coded again on the calling thread: its
+        // handler ended the input, or the job's own buffer failed.
+        bool Redo() const;
     };
     // Waits for entry `index` (ascending from call to call; entries passed
     // over are abandoned), raising onProgress on the calling thread with each
@@ -84,11 +88,16 @@ private:
     std::vector<std::thread> workers_;
 };
 
-// A progress handler for running an entry again on the calling thread after
-// the caller's handler answered -1 to report number cancelledAt of a pipeline
-// run: the reports before it were already raised and are not raised again,
-// that one answers -1 as the handler did, later ones reach the handler.
-TShowProgressEvent ResumedProgress(const TShowProgressEvent& handler, int cancelledAt);
+// A progress handler for coding an entry again on the calling thread after
+// a pipeline run whose outcome asks for it: the reports already raised are not
+// raised again; when the handler answered -1 to one, that one answers -1 again;
+// later ones reach the handler.
+TShowProgressEvent ResumedProgress(const TShowProgressEvent& handler, const TEntryPipeline::Outcome& outcome);
+
+// The failure of a job's own buffer (no temporary file could be made, or its
+// directory is full), not of the entry: the entry is coded again on the
+// calling thread, which needs no buffer.
+class ESpillError : public EWriteError {};
 
 // A seekable stream in memory up to `memoryLimit` bytes, moved into a
 // temporary file (deleted with the stream) when it grows past it, so that
@@ -107,6 +116,7 @@ public:
     int64_t Size() override;
 
 private:
+    int32_t WriteFile(const void* buffer, int32_t count);  // all of it, or ESpillError
     size_t memoryLimit_;
     const std::atomic<bool>* stop_;
     TMemoryStream memory_;

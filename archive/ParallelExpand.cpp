@@ -119,12 +119,13 @@ bool TParallelExpander::Expand(TQuern& quern, int64_t headerOffset, TStream& des
 
     const TEntryPipeline::Outcome outcome = pipeline_->Take(item->index, quern.OnShowProgress);
     auto& output = outputs_[item->index % outputs_.size()];
-    if (outcome.cancelledAt >= 0) {
+    if (outcome.Redo()) {
         // The handler ended the entry's input at a report the worker had
-        // passed: decode it here, where that answer takes effect.
+        // passed, or the worker had nowhere to keep the output: decode it
+        // here, where that answer takes effect and no buffer is needed.
         output.reset();
         const TShowProgressEvent handler = quern.OnShowProgress;
-        quern.OnShowProgress = ResumedProgress(handler, outcome.cancelledAt);
+        quern.OnShowProgress = ResumedProgress(handler, outcome);
         try {
             quern.ExpandEntry(dest, source, fh.CompressedSize, fh.UncompressedSize, fh.Checksum, fh.CompressionType,
                               compressID_, fh.LockFlag);

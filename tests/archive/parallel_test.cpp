@@ -365,6 +365,31 @@ TEST(ParallelExpansion, AProgressHandlerThatEndsTheInputEndsItWhereItWouldSerial
     }
 }
 
+TEST(ParallelCoding, EntriesTooLargeForMemoryAreCodedSeriallyWhenNoTemporaryFileCanBeMade) {
+    // Entries past the memory limit need a temporary file; with a temporary
+    // directory that does not exist the parallel run must still succeed, with
+    // the serial bytes and events.
+    TempDir dir;
+    const Mix large{"large entries",
+                    {{Prose(20000, 1), ctLh5, 0},
+                     {RandomBytes(EntryMemoryLimit + 200000, 2), ctRle, 0},  // stored
+                     {Prose(EntryMemoryLimit + 300000, 3), ctRle, 0},
+                     {Prose(20000, 4), ctLh5, 0}}};
+    const Written serial = WriteMix(large, 1);
+    ASSERT_EQ(serial.error, "");
+    const std::string archive = dir / "a";
+    WriteFileBytes(archive, serial.archive);
+    const Expanded expanded = ExpandWith(dir, archive, "s", 1, 0);
+    ASSERT_EQ(expanded.error, "");
+
+    ScopedEnv temp(testing_support::TempPathVariable, dir / "missing");
+    const Written parallel = WriteMix(large, 3);
+    EXPECT_EQ(parallel.error, "");
+    EXPECT_TRUE(parallel.archive == serial.archive);
+    EXPECT_EQ(parallel.events, serial.events);
+    ExpectSameExpansion(ExpandWith(dir, archive, "p", 3, 0), expanded, "no temporary directory");
+}
+
 TEST(SpillStream, MovesToATemporaryFilePastItsLimitAndDeletesIt) {
     TempDir dir;
     ScopedEnv temp(testing_support::TempPathVariable, dir.Path());
