@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # One job against several: quern c, t, x and mksetup on an archive of 24 files
-# of a few MB (text and binary), with -j 1 and -j N side by side in one
-# hyperfine run, after checking that every N gives the same archive, setup and
-# extracted files.
+# of a few MB (text and binary), with -j 1 and -j N side by side in one run
+# (hyperfine times each), after checking that every N gives the same archive,
+# setup and extracted files.
 #
 #   bench/parallel.sh [BUILD_DIR] [WORK_DIR]
 #
@@ -11,10 +11,10 @@
 #   cmake --preset native -B build/bench -DCMAKE_BUILD_TYPE=Release
 #   cmake --build build/bench -j2 --target quern mksetup).
 # JOBS (default: the number of processors, at least 2) is N; RUNS (default 3)
-# hyperfine's runs per command; FILES (24) and SIZE (the largest file, 4000000
-# bytes; files range from a third of it up) shape the corpus. On a shared
-# machine elapsed times depend on the load: the table also gives user time,
-# the CPU the command itself used.
+# the rounds, each running every command once in turn; FILES (24) and SIZE
+# (the largest file, 4000000 bytes; files range from a third of it up) shape
+# the corpus. On a shared machine elapsed times depend on the load: the table
+# also gives user time, the CPU the command itself used.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -75,8 +75,10 @@ diff -r x1 xn >/dev/null && diff -r corpus x1/corpus >/dev/null ||
 packed=$(stat -c %s one.zmar)
 echo "corpus: $files files, $total bytes; archive $packed bytes; -j 1 and -j $jobs give the same archive, setup and files"
 
-commands=()
+# The commands take turns, one run each per round, so that -j 1 and -j N meet
+# the same load on a shared machine; the table gives medians.
 names=()
+commands=()
 add() {  # NAME COMMAND
     names+=("$1")
     commands+=("$2")
@@ -87,19 +89,27 @@ for j in 1 "$jobs"; do
     add "quern x -j $j" "$quern x -j $j -C xo one.zmar"
     add "mksetup -j $j" "$mksetup -j $j --stub stub --archive embedded.zmar --payload corpus -o out.setup"
 done
-hyperfine -N --style none --runs "$runs" --prepare "rm -rf xo" --export-json times.json "${commands[@]}" >/dev/null
+rm -f run-*.json
+for ((round = 0; round < runs; round++)); do
+    for k in "${!commands[@]}"; do
+        hyperfine -N --style none --runs 1 --prepare "rm -rf xo" --export-json "run-$round-$k.json" \
+            "${commands[$k]}" >/dev/null 2>&1
+    done
+done
 
-python3 - "$jobs" "${names[@]}" <<'EOF'
-import json, sys
-jobs = sys.argv[1]
-names = sys.argv[2:]
-results = json.load(open("times.json"))["results"]
-t = {n: r for n, r in zip(names, results)}
-print(f"| command | -j 1 elapsed / user s | -j {jobs} elapsed / user s | speed-up (elapsed) | user time -j {jobs} / -j 1 |")
+python3 - "$jobs" "$runs" "${names[@]}" <<'EOF'
+import json, statistics, sys
+jobs, runs = sys.argv[1], int(sys.argv[2])
+names = sys.argv[3:]
+def median(k, field):
+    return statistics.median(json.load(open(f"run-{r}-{k}.json"))["results"][0][field] for r in range(runs))
+t = {n: {f: median(k, f) for f in ("mean", "user", "system")} for k, n in enumerate(names)}
+print(f"| command | -j 1 elapsed / user s | -j {jobs} elapsed / user s | speed-up (elapsed) | CPU time -j {jobs} / -j 1 |")
 print("|---|---|---|---|---|")
 for what in ["quern c", "quern t", "quern x", "mksetup"]:
     a, b = t[f"{what} -j 1"], t[f"{what} -j {jobs}"]
+    cpu = (b["user"] + b["system"]) / (a["user"] + a["system"])
     print(f"| {what} | {a['mean']:.2f} / {a['user']:.2f} | {b['mean']:.2f} / {b['user']:.2f} "
-          f"| {a['mean'] / b['mean']:.2f}x | {b['user'] / a['user']:.2f} |")
+          f"| {a['mean'] / b['mean']:.2f}x | {cpu:.2f} |")
 EOF
-echo "(mean of $runs runs; load average $(cut -d' ' -f1-3 /proc/loadavg))"
+echo "(median of $runs rounds; load average $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) processors)"
