@@ -57,11 +57,15 @@ void TEntryPipeline::Work() {
 
         std::exception_ptr error;
         const TShowProgressEvent progress = [this, &slot](int32_t& percent) {
+            bool awaited;
             {
                 std::lock_guard<std::mutex> report(mutex_);
                 slot.reports.push_back(percent);
+                awaited = slot.index == awaited_;
             }
-            changed_.notify_all();
+            // Reports of an entry the caller is not waiting for wait for it:
+            // no wake-up per 8 KB read.
+            if (awaited) changed_.notify_all();
             if (slot.abandoned) percent = -1;
         };
         try {
@@ -89,6 +93,7 @@ TEntryPipeline::Outcome TEntryPipeline::Take(size_t index, const TShowProgressEv
     changed_.notify_all();
 
     Slot& slot = slots_[index % slots_.size()];
+    awaited_ = index;
     const auto started = [&] { return index < next_ && slot.index == index; };
     Outcome outcome;
     size_t relayed = 0;

@@ -84,6 +84,7 @@ private:
     std::condition_variable changed_;
     size_t next_ = 0;   // the next entry a worker starts
     size_t taken_ = 0;  // entries before it are the caller's or abandoned
+    size_t awaited_ = SIZE_MAX;  // the entry the caller waits for
     bool stopping_ = false;
     std::vector<std::thread> workers_;
 };
