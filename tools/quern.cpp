@@ -34,8 +34,8 @@ namespace {
 
 const char* const Usage =
     "usage: quern l [--code-page CP] ARCHIVE\n"
-    "       quern x [-vOP] [-C DIR] [-k KEY] [-j N] [--keep-old-files | --skip-old-files]\n"
-    "               [--exclude PATTERN] [--code-page CP] ARCHIVE [NAME...]\n"
+    "       quern x [-vOP] [-C DIR] [-k KEY] [--keep-old-files | --skip-old-files]\n"
+    "               [-j N] [--exclude PATTERN] [--code-page CP] ARCHIVE [NAME...]\n"
     "       quern t [-v] [-k KEY] [-j N] [--code-page CP] ARCHIVE\n"
     "       quern c [-v] [-C DIR] [-m none|rle|lzh|lh5] [-k KEY [--scramble]]\n"
     "               [-j N] [--exclude PATTERN] [--code-page CP] ARCHIVE PATH...\n"
