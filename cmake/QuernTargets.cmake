@@ -24,13 +24,16 @@ function(quern_library name)
 endfunction()
 
 # quern_test(NAME DIR [DEPS...]): one GoogleTest binary of every .cpp in
-# tests/DIR, registered with CTest as one test.
+# tests/DIR; CTest runs each of its tests as NAME.Suite.Test. The tests of one
+# binary never run at the same time (they may share scratch paths); cross
+# builds list and run them through the emulator (Wine) when CTest runs.
+include(GoogleTest)
 function(quern_test name dir)
   file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/${dir}/*.cpp)
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${ARGN} quern_testsupport GTest::gtest_main)
-  add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT "QUERN_BIN_DIR=${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${name} TEST_PREFIX ${name}. DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                       PROPERTIES ENVIRONMENT "QUERN_BIN_DIR=${PROJECT_BINARY_DIR}" RESOURCE_LOCK ${name})
 endfunction()
 
 # quern_apply_build_options(DIR): the compile and link settings of every

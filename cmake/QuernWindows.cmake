@@ -10,7 +10,7 @@ set(QUERN_COPYRIGHT "Copyright (C) 2026 the Quillset developers" CACHE STRING
 # The setup stub's replacements of C++ runtime parts it must not carry
 # (platform/win32/runtime/SmallRuntime.cpp): objects, so they are linked
 # ahead of the runtime library.
-add_library(quern_small_runtime OBJECT ${CMAKE_SOURCE_DIR}/platform/win32/runtime/SmallRuntime.cpp)
+add_library(quern_small_runtime OBJECT ${PROJECT_SOURCE_DIR}/platform/win32/runtime/SmallRuntime.cpp)
 
 if(NOT CMAKE_RC_COMPILER)
   find_program(CMAKE_RC_COMPILER NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-windres windres REQUIRED)
@@ -51,10 +51,10 @@ function(quern_windows_program target)
     set(QUERN_RES_ICON_LINE "1 ICON \"${arg_ICON}\"")
   endif()
 
-  set(dir ${CMAKE_BINARY_DIR}/res/${target})
+  set(dir ${PROJECT_BINARY_DIR}/res/${target})
   set(QUERN_RES_MANIFEST ${dir}/${output_name}.exe.manifest)
-  configure_file(${CMAKE_SOURCE_DIR}/platform/win32/res/Program.manifest.in ${QUERN_RES_MANIFEST} @ONLY)
-  configure_file(${CMAKE_SOURCE_DIR}/platform/win32/res/Program.rc.in ${dir}/${output_name}.rc @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/platform/win32/res/Program.manifest.in ${QUERN_RES_MANIFEST} @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/platform/win32/res/Program.rc.in ${dir}/${output_name}.rc @ONLY)
   # windres directly, not CMake's RC language: the project's warning options
   # are meant for the C++ compiler only.
   add_custom_command(
@@ -76,9 +76,9 @@ set(version "${PROJECT_VERSION}")
 if(version STREQUAL "")
   set(version 0.0.0)
 endif()
-file(WRITE ${CMAKE_BINARY_DIR}/res/project-version "${version}\n")
+file(WRITE ${PROJECT_BINARY_DIR}/res/project-version "${version}\n")
 
-set(res ${CMAKE_SOURCE_DIR}/platform/win32/res)
+set(res ${PROJECT_SOURCE_DIR}/platform/win32/res)
 quern_windows_program(setup DESCRIPTION "Quillset Setup Utility" ICON ${res}/setup.ico SMALL_RUNTIME)
 quern_windows_program(wizard DESCRIPTION "Quillset Installation Wizard")
 quern_windows_program(quern DESCRIPTION "Quillset archive tool")

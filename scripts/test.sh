@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: the native build under AddressSanitizer and
 # UndefinedBehaviorSanitizer, a short fuzz run of every target, then the
-# Windows builds (x86_64 run under Wine, i686 built and checked). Ends with one
-# summary line.
+# Windows builds (x86_64 run under Wine, i686 built and checked), then the
+# install and package check (plain Release builds with g++ and clang, the
+# installed tree, a find_package consumer, cpack). Ends with one summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +31,10 @@ record "fuzz run" $?
 echo "=== Windows builds"
 bash scripts/windows-tests.sh
 record "Windows tests" $?
+
+echo "=== install, packages, plain Release builds with g++ and clang"
+bash scripts/install-check.sh
+record "install check" $?
 
 echo "tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -107,7 +107,7 @@ if [[ $have_x86_64 -eq 1 ]]; then
         # One X display for the prefix set-up and all tests. Xvfb runs no window
         # manager: unmanaged windows keep Wine from waiting for one on every hide.
         only=".*"
-        [[ -z "${QUERN_WINDOWS_TARGETS:-}" ]] || only="^($(tr ' ' '|' <<<"$QUERN_WINDOWS_TARGETS"))\$"
+        [[ -z "${QUERN_WINDOWS_TARGETS:-}" ]] || only="^($(tr ' ' '|' <<<"$QUERN_WINDOWS_TARGETS"))\\."
         # The end-to-end run makes its setups with the native mksetup and quern.
         native_tools=""
         if [[ -z "${QUERN_WINDOWS_TARGETS:-}" ]]; then
