@@ -164,7 +164,8 @@ void TQuern::ExpandEntry(TStream& dest, TStream& source, int32_t Sourcesize, int
         case ctLzh:
         case ctLh5:
             try {
-                RunCodec(dest, source, Sourcesize, Destsize, CompressionType, computed, true, LockFlag == 2);
+                RunExpansion(dest, source, Sourcesize, Destsize, CompressionType, computed, LockFlag == 2,
+                             CodecSettings{Key, CompressReserve, OnShowProgress});
             } catch (const ELZHBadDecodeTable&) {
                 // Descrambled with the wrong key, LH5 data shows as a bad table.
                 if (LockFlag > 0) throw EInvalidKey();
@@ -200,12 +201,6 @@ void TQuern::ExpandEntry(TStream& dest, TStream& source, int32_t Sourcesize, int
         throw EInvalidKey();
     }
     throw EBadChecksum();
-}
-
-int32_t TQuern::RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint8_t method,
-                         uint32_t& checksum, bool Expanding, bool Scrambled) {
-    const CodecSettings settings{Key, CompressReserve, OnShowProgress};
-    return quern::RunCodec(dest, source, Sourcesize, Destsize, method, checksum, Expanding, Scrambled, settings);
 }
 
 int32_t TQuern::FreeSpaceFor(const std::string& targetPath) { return FreeSpace(targetPath, true); }

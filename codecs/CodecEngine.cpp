@@ -115,27 +115,18 @@ void CodecIO::ThrowBudget() { throw EUnableToCompress(); }
 
 void ThrowUnexpectedEnd() { throw EUnexpectedEndOfData(); }
 
-int32_t RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint8_t method,
-                 uint32_t& checksum, bool Expanding, bool Scrambled, const CodecSettings& settings) {
-    auto io = std::make_unique<CodecIO>(dest, source, Sourcesize, Expanding, Scrambled, settings);
-    if (Expanding) {
-        switch (method) {
-            case ctRle: RleExpand(*io); break;
-            case ctLzh: ExpandLZH(*io, Destsize); break;
-            case ctLh5: Lh5Decode(*io, Destsize); break;
-            default: break;
-        }
-    } else {
-        switch (method) {
-            case ctRle: RleCompress(*io); break;
-            case ctLzh: CompressLZH(*io); break;
-            case ctLh5: Lh5Encode(*io); break;
-            default: break;
-        }
+int32_t RunExpansion(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint8_t method,
+                     uint32_t& checksum, bool Scrambled, const CodecSettings& settings) {
+    auto io = std::make_unique<CodecIO>(dest, source, Sourcesize, true, Scrambled, settings);
+    switch (method) {
+        case ctRle: RleExpand(*io); break;
+        case ctLzh: ExpandLZH(*io, Destsize); break;
+        case ctLh5: Lh5Decode(*io, Destsize); break;
+        default: break;
     }
     // The last partial write comes first: a failure leaves checksum unassigned.
     io->FlushRest();
-    checksum = Expanding ? io->OutputSum() : io->InputSum();
+    checksum = io->OutputSum();
     return io->OutputCount();
 }
 

@@ -124,4 +124,9 @@ private:
 int32_t RunCodec(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint8_t method,
                  uint32_t& checksum, bool Expanding, bool Scrambled, const CodecSettings& settings);
 
+// RunCodec's expanding half. It lives apart from the compressors so that a
+// program that only expands (the setup stub) links no encoder.
+int32_t RunExpansion(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, uint8_t method,
+                     uint32_t& checksum, bool Scrambled, const CodecSettings& settings);
+
 }  // namespace quern
