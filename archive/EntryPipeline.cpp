@@ -47,12 +47,7 @@ void TEntryPipeline::Work() {
         if (stopping_ || next_ >= count_) return;
         const size_t index = next_++;
         Slot& slot = slots_[index % slots_.size()];
-        slot.index = index;
-        slot.running = true;
-        slot.done = false;
-        slot.abandoned = false;
-        slot.reports.clear();
-        slot.error = nullptr;
+        Claim(slot, index);
         hold.unlock();
 
         std::exception_ptr error;
@@ -82,6 +77,15 @@ void TEntryPipeline::Work() {
     }
 }
 
+void TEntryPipeline::Claim(Slot& slot, size_t index) {
+    slot.index = index;
+    slot.running = true;
+    slot.done = false;
+    slot.abandoned = false;
+    slot.reports.clear();
+    slot.error = nullptr;
+}
+
 TEntryPipeline::Outcome TEntryPipeline::Take(size_t index, const TShowProgressEvent& onProgress) {
     std::unique_lock<std::mutex> hold(mutex_);
     for (size_t passed = taken_; passed < index && passed < next_; ++passed) {
@@ -98,6 +102,28 @@ TEntryPipeline::Outcome TEntryPipeline::Take(size_t index, const TShowProgressEv
     Outcome outcome;
     size_t relayed = 0;
     for (;;) {
+        if (!started() && index >= next_ && !slot.running) {
+            // No worker has come to it (all busy, or not yet woken): the
+            // caller codes it itself rather than wait, with its handler's
+            // answers taking effect at once, as in a serial run.
+            next_ = index + 1;
+            Claim(slot, index);
+            hold.unlock();
+            const TShowProgressEvent direct = [&](int32_t& percent) {
+                ++outcome.relayed;
+                if (onProgress) onProgress(percent);
+            };
+            try {
+                job_(index, direct, slot.abandoned);
+            } catch (...) {
+                outcome.error = std::current_exception();
+            }
+            hold.lock();
+            slot.running = false;
+            slot.done = true;
+            changed_.notify_all();
+            return outcome;
+        }
         if (started()) {
             // The handler runs unlocked: it may take its time or draw on the
             // terminal while the workers go on.

@@ -76,6 +76,7 @@ private:
     };
     void Work();
     void Stop();
+    void Claim(Slot& slot, size_t index);  // under the lock: the slot is index's from now
 
     Job job_;
     size_t count_;

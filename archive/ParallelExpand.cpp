@@ -33,6 +33,10 @@ private:
 
 bool BuiltInType(uint8_t type) { return type == ctNone || type == ctRle || type == ctLzh || type == ctLh5; }
 
+// Below this many stored bytes an entry decodes in less time than it takes to
+// hand it to a worker and back: the walk decodes it itself.
+constexpr int32_t MinAheadSize = 4096;
+
 }  // namespace
 
 TParallelExpander::TParallelExpander(TStream& archive, std::mutex& lock, unsigned threads, int32_t key,
@@ -66,7 +70,8 @@ bool TParallelExpander::WalkToNextItem() {
             break;
         }
         const size_t entry = walked_++;
-        if (BuiltInType(walk_->Entry.CompressionType) && (!filter_ || filter_(entry, walk_->Entry))) {
+        if (BuiltInType(walk_->Entry.CompressionType) && walk_->Entry.CompressedSize >= MinAheadSize &&
+            (!filter_ || filter_(entry, walk_->Entry))) {
             items_.push_back({found_++, walk_->HeaderOffset, walk_->DataStart, walk_->Entry});
             return true;
         }

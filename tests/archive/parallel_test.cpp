@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -30,15 +32,15 @@ using testing_support::WriteFileBytes;
 namespace {
 
 // Text of a few 8 KB reads, so that every coded entry reports progress
-// several times.
+// several times: words of random letters, which code to about half their size,
+// so that the coded entries are large enough to be decoded ahead.
 Bytes Prose(size_t size, uint32_t seed) {
-    static const char* const words[] = {"quern ", "stone ", "grain ", "flour ", "mill ", "the ", "and ", "wheel\n"};
     Bytes out;
     uint32_t x = seed;
+    const auto next = [&] { return (x = x * 1103515245u + 12345u) >> 16; };
     while (out.size() < size) {
-        x = x * 1103515245u + 12345u;
-        const char* w = words[(x >> 16) % 8];
-        out.insert(out.end(), w, w + std::char_traits<char>::length(w));
+        for (unsigned n = 2 + next() % 7; n > 0; --n) out.push_back(static_cast<uint8_t>('a' + next() % 16));
+        out.push_back(next() % 5 == 0 ? '\n' : ' ');
     }
     out.resize(size);
     return out;
@@ -388,6 +390,39 @@ TEST(ParallelCoding, EntriesTooLargeForMemoryAreCodedSeriallyWhenNoTemporaryFile
     EXPECT_TRUE(parallel.archive == serial.archive);
     EXPECT_EQ(parallel.events, serial.events);
     ExpectSameExpansion(ExpandWith(dir, archive, "p", 3, 0), expanded, "no temporary directory");
+}
+
+TEST(EntryPipeline, TheCallerCodesAnEntryNoWorkerHasComeTo) {
+    // The one worker is held on entry 0 (or never starts it); the caller
+    // passes over it and takes entry 1, which it must code itself, with its
+    // handler's -1 reaching the job at once rather than being relayed later.
+    std::atomic<bool> release{false};
+    std::vector<std::thread::id> ranOn(3);
+    std::vector<int32_t> answers(3, 0);
+    {
+        TEntryPipeline pipeline(3, 1, [&](size_t index, const TShowProgressEvent& progress, const std::atomic<bool>&) {
+            ranOn[index] = std::this_thread::get_id();
+            if (index == 0)
+                for (int i = 0; i < 10000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            int32_t percent = 50;
+            progress(percent);
+            answers[index] = percent;
+        });
+        int calls = 0;
+        const auto outcome = pipeline.Take(1, [&](int32_t& percent) {
+            ++calls;
+            percent = -1;
+        });
+        release = true;
+        EXPECT_EQ(ranOn[1], std::this_thread::get_id());
+        EXPECT_EQ(answers[1], -1);
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(outcome.cancelledAt, -1);
+        EXPECT_EQ(outcome.relayed, 1);
+        EXPECT_FALSE(outcome.Redo());
+        pipeline.Take(2, {});
+    }
+    EXPECT_EQ(answers[2], 50);
 }
 
 TEST(SpillStream, MovesToATemporaryFilePastItsLimitAndDeletesIt) {
