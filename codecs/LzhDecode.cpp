@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "DecodeSupport.h"
 #include "Lzh.h"
 #include "LzhModel.h"
 
@@ -17,7 +18,7 @@ using namespace lzh;
 
 class LzhDecoder {
 public:
-    explicit LzhDecoder(CodecIO& io) : io_(io) {}
+    explicit LzhDecoder(CodecIO& io) : source_(io), io_(io) {}
 
     void Expand(int32_t Destsize);
 
@@ -27,13 +28,17 @@ private:
     // depth of d needs a sum of Fibonacci(d + 2).
     static constexpr unsigned LongestCode = 21;
     static constexpr unsigned DistanceBits = 8 + 6;  // the longest distance code and the six low bits
+    // One refill holds a whole item: the symbol and its distance.
+    static constexpr unsigned ItemBits = LongestCode + DistanceBits;
+    static_assert(ItemBits <= 56);
 
+    BitSource source_;
     CodecIO& io_;
     LzhModel model_;
     // The ring and the bytes expanded after it, passed to the output in
     // spans: a match is a copy within one array.
     static constexpr int32_t BufferFill = 4 * RingSize;
-    uint8_t buffer_[BufferFill + MaxMatch];
+    uint8_t buffer_[BufferFill + MaxMatch + CopyMatchSlack];
 };
 
 void LzhDecoder::Expand(int32_t Destsize) {
@@ -47,61 +52,36 @@ void LzhDecoder::Expand(int32_t Destsize) {
     int32_t flushed = pos;  // bytes before it have been passed to the output
     // Wide enough that a last match past a Destsize near the Integer limit cannot wrap.
     int64_t count = 0;
-    // The bit reader lives in locals, where the byte stores into buffer_
-    // cannot make it reload. bits holds held unread bits, the oldest in bit
-    // 31; past the end of input it takes zero bytes, pad bits of them.
-    uint32_t bits = 0;
-    unsigned held = 0, pad = 0;
-    bool ended = false;
-    const auto refill = [&] {  // to 25 bits or more
-        do {
-            uint8_t b = 0;
-            if (!ended) {
-                b = io_.InputByte();
-                ended = io_.InputEnded();  // the first end is final
-            }
-            if (ended) {
-                b = 0;
-                pad += 8;
-            }
-            bits |= static_cast<uint32_t>(b) << (24 - held);
-            held += 8;
-        } while (held <= 24);
-    };
+    // In locals, where the byte stores into buffer_ cannot make it reload.
+    BitReader r;
     // The outcomes of the byte-wise reader this replaces: a symbol's walk
     // fails at its first bit past the stream, a distance when it starts with
     // at most one byte's bits of the stream left, and a stream whose last
     // item ran past its end fails once the items are done.
     try {
         while (count < Destsize) {
-            if (held < LongestCode) refill();
+            if (r.avail < ItemBits) source_.Refill(r);
             int x = model_.Child[Root];
             unsigned n = 0;
-            for (uint32_t w = bits; x < LeafBase; w <<= 1, ++n) x = model_.Child[x + static_cast<int>(w >> 31)];
+            for (uint64_t w = r.word; x < LeafBase; w <<= 1, ++n) x = model_.Child[x + static_cast<int>(w >> 63)];
             assert(n <= LongestCode);
-            bits <<= n;
-            held -= n;
-            if (held < pad) ThrowUnexpectedEnd();
+            r.Take(n);
+            if (r.Cut()) ThrowUnexpectedEnd();
             const int s = x - LeafBase;
             model_.UpdateModel(s);
             if (s < 256) {
                 buffer_[pos++] = static_cast<uint8_t>(s);
                 ++count;
             } else {
-                if (held < DistanceBits) refill();
-                if (static_cast<int>(held - pad) <= 8) ThrowUnexpectedEnd();
+                if (r.StreamBits() <= 8) ThrowUnexpectedEnd();
                 // The upper part's code (3 to 8 bits), then the six low bits plain.
-                const unsigned v = bits >> (32 - DistanceBits);
+                const unsigned v = r.Peek(DistanceBits);
                 const unsigned b = v >> 6;
                 const unsigned len = Distance.bits[b];
-                bits <<= len + 6;
-                held -= len + 6;
+                r.Take(len + 6);
                 const int distance = Distance.upper[b] * 64 + static_cast<int>((v >> (8 - len)) & 0x3F) + 1;
                 const int length = s - MatchSymbol(0);
-                // Byte by byte: an overlapping copy repeats the bytes it has just
-                // written, and at most 60 bytes a call is no work for memcpy.
-                uint8_t* to = buffer_ + pos;
-                for (int k = 0; k < length; ++k) to[k] = to[k - distance];
+                CopyMatch(buffer_ + pos, distance, length);
                 pos += length;
                 count += length;
             }
@@ -111,7 +91,7 @@ void LzhDecoder::Expand(int32_t Destsize) {
                 pos = flushed = RingSize;
             }
         }
-        if (held < pad) ThrowUnexpectedEnd();
+        if (r.Cut()) ThrowUnexpectedEnd();
     } catch (...) {
         // What was expanded before the failure reaches the output, as it
         // would byte by byte.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "../DecodeSupport.h"
 #include "Lh5.h"
 #include "Lh5Format.h"
 
@@ -35,40 +36,9 @@ static_assert(MaxCodeLength <= 16);
 
 [[noreturn]] void BadTable() { throw ELZHBadDecodeTable(); }
 
-// The bit reader's state. The item path keeps a copy in locals: the
-// decoder's byte stores may alias any member, which would reload a member
-// state after every byte written.
-struct BitReader {
-    uint64_t word = 0;  // avail unread bits, the oldest in bit 63; below them only further stream bits
-    unsigned avail = 0;
-    // Past the end of input the reader holds zero bits, pad of them after
-    // the stream's last bit. Using one of them means the stream is cut.
-    unsigned pad = 0;
-    const uint8_t* next = nullptr;  // the coded bytes not yet in word
-    const uint8_t* end = nullptr;
-
-    // Brings avail to 56 or more when eight bytes are at hand.
-    bool RefillFast() {
-        if (end - next < 8) return false;
-        uint64_t w;
-        std::memcpy(&w, next, 8);
-        if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
-        word |= w >> avail;
-        next += (63 - avail) >> 3;
-        avail |= 56;
-        return true;
-    }
-    unsigned Peek(unsigned n) const { return static_cast<unsigned>(word >> (64 - n)); }  // n from 1 to 16
-    void Take(unsigned n) {
-        word <<= n;
-        avail -= n;
-    }
-    bool Cut() const { return avail < pad; }
-};
-
 class Lh5Decoder {
 public:
-    explicit Lh5Decoder(CodecIO& io) : io_(io) {}
+    explicit Lh5Decoder(CodecIO& io) : io_(io), source_(io) {}
     void Run(int32_t expectedSize);
 
 private:
@@ -77,14 +47,7 @@ private:
     // for a cut stream once, before it writes the item's bytes.
     static constexpr unsigned ItemBits = 2 * MaxCodeLength + WindowBits - 1;
     static_assert(ItemBits <= 56);
-    void Refill(BitReader& r) {
-        if (!r.RefillFast()) {
-            bits_ = r;
-            RefillSlow();
-            r = bits_;
-        }
-    }
-    void RefillSlow();
+    void Refill(BitReader& r) { source_.Refill(r); }
     // Outside items: the reader is bits_, and every read checks.
     void Consume(unsigned n) {
         bits_.Take(n);
@@ -115,8 +78,8 @@ private:
     unsigned DecodePosition(BitReader& r) const;
 
     CodecIO& io_;
+    BitSource source_;
     BitReader bits_;
-    bool inputEnded_ = false;
     uint16_t blockRemaining_ = 0;
     uint8_t mainLen_[MainAlphabet];
     uint8_t smallLen_[SmallAlphabetMax];
@@ -127,35 +90,11 @@ private:
     uint32_t smallTable_[SmallTableSize];
     uint32_t treeLeft_[TreeSize];  // of the table's type, so one walk builds both
     uint32_t treeRight_[TreeSize];
-    // The coded bytes taken from the input in one go, descrambled.
-    uint8_t in_[CodecBufferSize];
     // The window and the bytes decoded after it, passed to the output in
-    // spans: a match is a copy within one array. Matches are copied eight
-    // bytes at a time and may write up to seven bytes past their end.
+    // spans: a match is a copy within one array.
     static constexpr int32_t BufferFill = 4 * WindowSize;
-    static constexpr int32_t CopySlack = 8;
-    uint8_t buffer_[BufferFill + MaxMatch + CopySlack];
+    uint8_t buffer_[BufferFill + MaxMatch + CopyMatchSlack];
 };
-
-// The bits come a byte at a time from the rest of the chunk; a further chunk
-// is taken only when the last one is used up.
-void Lh5Decoder::RefillSlow() {
-    BitReader& r = bits_;
-    while (r.avail <= 56) {
-        if (r.next == r.end && !inputEnded_) {
-            const int32_t n = io_.InputBytes(in_, CodecBufferSize);
-            r.next = in_;
-            r.end = in_ + n;
-            inputEnded_ = n == 0;
-        }
-        if (r.next < r.end) {
-            r.word |= static_cast<uint64_t>(*r.next++) << (56 - r.avail);
-        } else {
-            r.pad += 8;
-        }
-        r.avail += 8;
-    }
-}
 
 void Lh5Decoder::ReadBlockHead() {
     blockRemaining_ = static_cast<uint16_t>(GetBits(BlockCountBits));
@@ -345,16 +284,7 @@ void Lh5Decoder::Run(int32_t expectedSize) {
                 const int32_t length = static_cast<int32_t>(sym) - MatchSymbolOffset;
                 const int32_t distance = static_cast<int32_t>(DecodePosition(r)) + 1;
                 if (r.Cut()) ThrowUnexpectedEnd();
-                uint8_t* to = buffer_ + pos;
-                const uint8_t* from = to - distance;
-                if (distance >= 8) {
-                    // Each eight bytes read lie wholly before the ones written.
-                    for (int32_t k = 0; k < length; k += 8) std::memcpy(to + k, from + k, 8);
-                } else if (distance == 1) {
-                    std::memset(to, *from, static_cast<size_t>(length));
-                } else {
-                    for (int32_t k = 0; k < length; ++k) to[k] = from[k];
-                }
+                CopyMatch(buffer_ + pos, distance, length);
                 pos += length;
             } while (--items > 0 && pos < limit);
             bits_ = r;
