@@ -18,9 +18,7 @@ struct ToolRun {
 };
 
 // The built quern, by an absolute path: the child runs inside its own directory.
-inline std::string QuernProgram() {
-    return std::filesystem::absolute(testing_support::BinaryDir() + "tools" + platform::PathDelim + "quern").string();
-}
+inline std::string QuernProgram() { return testing_support::built::Quern; }
 
 // Runs quern with the arguments (already quoted where needed) from `dir`.
 inline ToolRun Quern(const testing_support::TempDir& dir, const std::string& arguments) {

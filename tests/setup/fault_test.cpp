@@ -42,8 +42,8 @@ const char* const kExe = "";
 #endif
 const std::string D(1, platform::PathDelim);
 
-std::string FakeWizard() { return BinaryDir() + "tests" + D + "quern_fake_wizard" + kExe; }
-std::string Stub() { return BinaryDir() + "setup" + D + "setup" + kExe; }
+std::string FakeWizard() { return built::FakeWizard; }
+std::string Stub() { return built::Setup; }
 
 constexpr uint32_t kDate = 0x2561'6BC9;
 

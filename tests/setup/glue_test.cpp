@@ -128,11 +128,7 @@ TEST(WaitForWizardTest, AWizardThatHasEndedCostsNoMessageProcessing) {
     TempDir dir;
     const std::string request = dir / "request";
     WriteFileText(request, "0 5");
-#ifdef _WIN32
-    const std::string child = BinaryDir() + "tests\\quern_child.exe";
-#else
-    const std::string child = BinaryDir() + "tests/quern_child";
-#endif
+    const std::string child = built::Child;
     platform::ProcessHandle process = platform::NoProcess;
     ASSERT_TRUE(platform::LaunchProcess(child, request, 1, process));
     while (platform::WaitForProcess(process, 100) == platform::WaitResult::TimedOut) {

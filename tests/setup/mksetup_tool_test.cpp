@@ -18,9 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Program(const std::string& dir, const std::string& name) {
-    return fs::absolute(BinaryDir() + dir + "/" + name).string();
-}
 
 struct Outcome {
     int status;
@@ -33,7 +30,7 @@ Outcome Shell(const TempDir& dir, const std::string& line) {
     std::string command;
     for (size_t i = 0; i < line.size();) {
         if (line.compare(i, 7, "mksetup") == 0 && (i == 0 || line[i - 1] == ' ')) {
-            command += ShellQuote(Program("tools", "mksetup"));
+            command += ShellQuote(built::Mksetup);
             i += 7;
         } else {
             command += line[i++];
@@ -74,7 +71,7 @@ TEST(MksetupTool, SaysExactlyWhatTheWizardDirectoryLacks) {
         {"--wizard payload", 1, "mksetup: the wizard directory has no install.ini: payload/install.ini\n"},
         {"--wizard missing", 1, "mksetup: wizard directory missing does not exist\n"},
         // With a stub of one's own no wizard is chosen for one.
-        {"--wizard template --stub " + ShellQuote(Program("setup", "setup")), 1, "placeholder @INSTALL_DIR@"},
+        {"--wizard template --stub " + ShellQuote(built::Setup), 1, "placeholder @INSTALL_DIR@"},
         {"--wizard nolang -m zip", 2, "mksetup: unknown method zip (lh5, lzh, rle or none) (see mksetup --help)\n"},
         {"--wizard nolang --payload", 2, "mksetup: option --payload needs a value (see mksetup --help)\n"},
     };
@@ -92,7 +89,7 @@ TEST(MksetupTool, SaysExactlyWhatTheWizardDirectoryLacks) {
     // The stub's own wizard is named when a directory has none.
     WriteFileText(dir / "nolang/english.lng", "[Messages]\r\n");
     fs::copy_file(dir / "nolang/english.lng", dir / "nolang/x");
-    Outcome r = Shell(dir, "mksetup -o setup --wizard nolang --payload payload --stub " + ShellQuote(Program("setup", "setup")));
+    Outcome r = Shell(dir, "mksetup -o setup --wizard nolang --payload payload --stub " + ShellQuote(built::Setup));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "mksetup: the wizard directory has no inst32.exe: nolang/inst32.exe (copy the wizard program there "
                      "under that name, on Linux too; with --stub no wizard is chosen for you)\n");
@@ -156,7 +153,7 @@ TEST(MksetupTool, APayloadTreeInstallsWithItsLinksNamesAndPrograms) {
 TEST(MksetupTool, SourceDateEpochGivesByteIdenticalSetups) {
     TempDir dir;
     MakeWizard(dir / "wizard", "/opt/tool");
-    fs::copy_file(Program("wizard", "inst32"), dir / "wizard/inst32.exe");
+    fs::copy_file(built::Wizard, dir / "wizard/inst32.exe");
     fs::create_directories(dir / "payload/docs");
     WriteFileBytes(dir / "payload/docs/data.bin", RandomBytes(100'000, 5));
     WriteFileText(dir / "payload/top.txt", std::string(3000, 't'));
@@ -173,7 +170,7 @@ TEST(MksetupTool, SourceDateEpochGivesByteIdenticalSetups) {
 TEST(MksetupTool, ProgressOnATerminalAndTheOutputFollowsTheUmask) {
     TempDir dir;
     MakeWizard(dir / "wizard", "/opt/tool");
-    fs::copy_file(Program("wizard", "inst32"), dir / "wizard/inst32.exe");
+    fs::copy_file(built::Wizard, dir / "wizard/inst32.exe");
     fs::create_directories(dir / "payload");
     WriteFileBytes(dir / "payload/data.bin", RandomBytes(2'000'000, 8));
     const std::string make = "mksetup --wizard wizard --payload payload -o ";
@@ -182,7 +179,7 @@ TEST(MksetupTool, ProgressOnATerminalAndTheOutputFollowsTheUmask) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(fs::status(dir / "piped").permissions() & fs::perms::all,
               fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-    r = Shell(dir, "script -qfec " + ShellQuote(Program("tools", "mksetup") + " --wizard wizard --payload payload -o tty") +
+    r = Shell(dir, "script -qfec " + ShellQuote(built::Mksetup + " --wizard wizard --payload payload -o tty") +
                        " /dev/null");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("100% [##############################] data.bin"), std::string::npos) << r.out;
@@ -197,7 +194,7 @@ TEST(MksetupTool, MemoryDoesNotGrowWithThePayload) {
     if (RunCommand("test -x /usr/bin/time") != 0) GTEST_SKIP() << "/usr/bin/time is not installed";
     TempDir dir;
     MakeWizard(dir / "wizard", "/opt/tool");
-    fs::copy_file(Program("wizard", "inst32"), dir / "wizard/inst32.exe");
+    fs::copy_file(built::Wizard, dir / "wizard/inst32.exe");
     fs::create_directories(dir / "payload");
     ASSERT_EQ(RunCommand("head -c 300000000 /dev/urandom > " + ShellQuote(dir / "payload/big.bin")), 0);
     WriteFileText(dir / "payload/small.txt", "small");

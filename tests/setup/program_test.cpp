@@ -19,7 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Program(const std::string& dir, const std::string& name) { return BinaryDir() + dir + "/" + name; }
 
 
 // Runs `command` with TMPDIR set to `temp`; standard error goes to `err`.
@@ -29,8 +28,8 @@ int RunWithTemp(const std::string& command, const std::string& temp, const std::
 
 // "mksetup -o OUT --stub <the Linux stub>", to be completed with the inputs.
 std::string Mksetup(const std::string& out) {
-    return ShellQuote(Program("tools", "mksetup")) + " -o " + ShellQuote(out) + " --stub " +
-           ShellQuote(Program("setup", "setup"));
+    return ShellQuote(built::Mksetup) + " -o " + ShellQuote(out) + " --stub " +
+           ShellQuote(built::Setup);
 }
 
 }  // namespace
@@ -38,7 +37,7 @@ std::string Mksetup(const std::string& out) {
 TEST(SetupProgram, ABareStubReportsCorruptDataAndLeavesNothing) {
     TempDir dir;
     fs::create_directory(dir / "tmp");
-    const int status = RunWithTemp(ShellQuote(Program("setup", "setup")), dir / "tmp", dir / "err");
+    const int status = RunWithTemp(ShellQuote(built::Setup), dir / "tmp", dir / "err");
     EXPECT_NE(status, 0);
     EXPECT_EQ(ReadFileText(dir / "err"), "Error: Error reading data. Possible corrupt file.\n");
     EXPECT_TRUE(ListDirectory(dir / "tmp").empty());
@@ -68,7 +67,7 @@ TEST(Mksetup, AppendsAnIntegrityRecordAfterThePayload) {
                          ShellQuote(dir / "payload.bin")),
               0);
     const Bytes image = ReadFileBytes(dir / "setup");
-    const size_t stub = fs::file_size(Program("setup", "setup"));
+    const size_t stub = fs::file_size(built::Setup);
     const size_t trailerAt = std::max<size_t>(stub, PayloadScanStart);
     const size_t recordAt = trailerAt + 13 + archive.size() + payload.size();
     ASSERT_EQ(image.size(), recordAt + IntegrityRecordSize);
@@ -92,7 +91,7 @@ TEST(SetupProgram, InstallsADemoProductEndToEnd) {
     WriteFileText(dir / "wizard/english.lng", "[Messages]\r\n");
     WriteFileText(dir / "wizard/francais.lng", "[Messages]\r\n");
     WriteFileText(dir / "wizard/readme.txt", "Please read me.\n");
-    fs::copy_file(Program("wizard", "inst32"), dir / "wizard/inst32.exe");
+    fs::copy_file(built::Wizard, dir / "wizard/inst32.exe");
     WriteFileBytes(dir / "payload/docs/deep/data.bin", RandomBytes(200'000, 3));
     WriteFileText(dir / "payload/top.txt", std::string(5000, 'q'));
 
@@ -118,12 +117,12 @@ TEST(SetupProgram, RunsFromArchivesMadeByQuern) {
     WriteFileText(dir / "<temp>/install.ini", "[LANGUAGES]\r\nEnglish=\r\n\r\n[GENERAL SETTINGS]\r\nInstall Directory=" +
                                                   dest + "\r\nShow ReadMe=0\r\n");
     WriteFileText(dir / "<temp>/english.lng", "[Messages]\r\n");
-    fs::copy_file(Program("wizard", "inst32"), dir / "<temp>/inst32.exe");
+    fs::copy_file(built::Wizard, dir / "<temp>/inst32.exe");
     const Bytes text = Bytes(300'000, 'x');
     WriteFileBytes(dir / "payload/docs/manual.txt", text);
     WriteFileBytes(dir / "payload/noise.bin", RandomBytes(70'000, 9));
 
-    const std::string quern = ShellQuote(Program("tools", "quern"));
+    const std::string quern = ShellQuote(built::Quern);
     ASSERT_EQ(RunCommand(quern + " c -m lh5 " + ShellQuote(dir / "wizard.zmar") + " " + ShellQuote(dir / "<temp>") + " >/dev/null"), 0);
     ASSERT_EQ(RunCommand(quern + " c -m lh5 " + ShellQuote(dir / "payload.zmar") + " " + ShellQuote(dir / "payload/docs") + " " +
                          ShellQuote(dir / "payload/noise.bin") + " >/dev/null"),

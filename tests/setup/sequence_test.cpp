@@ -32,10 +32,8 @@ const char* const kExe = "";
 constexpr bool OnWindows = false;
 #endif
 
-std::string ChildProgram() { return BinaryDir() + "tests" + platform::PathDelim + "quern_child" + kExe; }
-std::string WizardProgram() {
-    return BinaryDir() + "wizard" + platform::PathDelim + "inst32" + kExe;
-}
+std::string ChildProgram() { return built::Child; }
+std::string WizardProgram() { return built::Wizard; }
 
 constexpr uint32_t kDate = 0x2561'6BC9;  // 1 November 1998, 13:30:18
 

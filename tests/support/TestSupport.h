@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/BuiltPrograms.h"
+
 namespace testing_support {
 
 using Bytes = std::vector<uint8_t>;

@@ -58,13 +58,7 @@ Bytes ArchiveBytes(const std::vector<PayloadEntry>& entries, int32_t key = 0) {
 }
 
 
-std::string WizardProgram() {
-#ifdef _WIN32
-    return testing_support::BinaryDir() + "wizard" + platform::PathDelim + "inst32.exe";
-#else
-    return testing_support::BinaryDir() + "wizard/inst32";
-#endif
-}
+std::string WizardProgram() { return testing_support::built::Wizard; }
 
 // The console streams write CR LF on Windows.
 std::string WithLineFeeds(std::string text) {
