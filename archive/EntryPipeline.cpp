@@ -52,15 +52,22 @@ void TEntryPipeline::Work() {
 
         std::exception_ptr error;
         const TShowProgressEvent progress = [this, &slot](int32_t& percent) {
-            bool awaited;
+            bool wake = false;
             {
                 std::lock_guard<std::mutex> report(mutex_);
                 slot.reports.push_back(percent);
-                awaited = slot.index == awaited_;
+                // Reports of an entry the caller is not waiting for wait for
+                // it, and the caller is woken for the one it waits for at most
+                // every 20 ms: no wake-up per 8 KB read.
+                if (slot.index == awaited_) {
+                    const auto now = std::chrono::steady_clock::now();
+                    if (now - lastWake_ >= std::chrono::milliseconds(20)) {
+                        lastWake_ = now;
+                        wake = true;
+                    }
+                }
             }
-            // Reports of an entry the caller is not waiting for wait for it:
-            // no wake-up per 8 KB read.
-            if (awaited) changed_.notify_all();
+            if (wake) changed_.notify_all();
             if (slot.abandoned) percent = -1;
         };
         try {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -86,6 +87,7 @@ private:
     size_t next_ = 0;   // the next entry a worker starts
     size_t taken_ = 0;  // entries before it are the caller's or abandoned
     size_t awaited_ = SIZE_MAX;  // the entry the caller waits for
+    std::chrono::steady_clock::time_point lastWake_{};
     bool stopping_ = false;
     std::vector<std::thread> workers_;
 };
