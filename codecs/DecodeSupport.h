@@ -61,13 +61,19 @@ private:
     uint8_t in_[CodecBufferSize];  // coded bytes taken in one go, descrambled
 };
 
-// Copies length bytes from distance back to to, repeating what it has just
-// written when the two overlap. Writes up to seven bytes past the end.
+// Copies length bytes (at least 1) from distance back to to, repeating what
+// it has just written when the two overlap. Writes up to seven bytes past the
+// end.
 inline void CopyMatch(uint8_t* to, int32_t distance, int32_t length) {
     const uint8_t* from = to - distance;
     if (distance >= 8) {
-        // Each eight bytes read lie wholly before the ones written.
-        for (int32_t k = 0; k < length; k += 8) std::memcpy(to + k, from + k, 8);
+        // Each eight bytes read lie wholly before the ones written. A do-loop:
+        // no test for an empty match on the hot path.
+        int32_t k = 0;
+        do {
+            std::memcpy(to + k, from + k, 8);
+            k += 8;
+        } while (k < length);
     } else if (distance == 1) {
         std::memset(to, *from, static_cast<size_t>(length));
     } else {

@@ -69,6 +69,9 @@ private:
     // The reader holds at least MaxCodeLength bits; no check for a cut stream.
     template <int TableBits>
     unsigned DecodeSymbol(BitReader& r, const uint32_t* table, const uint8_t* lengths, unsigned alphabet) const;
+    // Kept out of line: inlined, its set-up would be computed ahead on every
+    // item. It takes the bits by value, so that the reader stays in registers.
+    [[gnu::noinline]] unsigned WalkTree(unsigned look, unsigned root, unsigned alphabet, unsigned tableBits) const;
     unsigned DecodeMainSymbol(BitReader& r) const {
         return DecodeSymbol<MainTableBits>(r, mainTable_, mainLen_, MainAlphabet);
     }
@@ -223,24 +226,29 @@ void Lh5Decoder::BuildDecodeTable(int symbolCount, const uint8_t* lengths, int t
     }
 }
 
-// With complete codes every walk ends at a symbol within 16 - tableBits steps,
-// on bits the reader already holds.
 template <int TableBits>
 inline unsigned Lh5Decoder::DecodeSymbol(BitReader& r, const uint32_t* table, const uint8_t* lengths,
                                          unsigned alphabet) const {
     const uint32_t entry = table[r.Peek(TableBits)];
-    unsigned j = entry & 0xFFFF;
-    if (j < alphabet) {
-        r.Take(entry >> 16);
-        return j;
+    const unsigned j = entry & 0xFFFF;
+    if (j >= alphabet) [[unlikely]] {
+        const unsigned s = WalkTree(r.Peek(16), j, alphabet, TableBits);
+        r.Take(lengths[s]);
+        return s;
     }
-    const unsigned look = r.Peek(16);
-    unsigned mask = 1u << (15 - TableBits);
+    r.Take(entry >> 16);
+    return j;
+}
+
+// With complete codes every walk ends at a symbol within 16 - tableBits steps,
+// on bits the reader already holds.
+unsigned Lh5Decoder::WalkTree(unsigned look, unsigned root, unsigned alphabet, unsigned tableBits) const {
+    unsigned mask = 1u << (15 - tableBits);
+    unsigned j = root;
     do {
         j = (look & mask) ? treeRight_[j] : treeLeft_[j];
         mask >>= 1;
     } while (j >= alphabet);
-    r.Take(lengths[j]);
     return j;
 }
 
@@ -271,22 +279,33 @@ void Lh5Decoder::Run(int32_t expectedSize) {
             const int32_t limit = static_cast<int32_t>(
                 std::min<int64_t>(BufferFill, pos + (expectedSize - produced - (pos - flushed))));
             BitReader r = bits_;
+            // The item path works on pointers in locals, so that the byte
+            // stores cannot make the compiler reload them.
+            uint8_t* out = buffer_ + pos;
+            uint8_t* const stop = buffer_ + limit;
+            const auto cut = [this, &pos](const uint8_t* at) {
+                pos = static_cast<int32_t>(at - buffer_);
+                ThrowUnexpectedEnd();
+            };
             do {
                 if (r.avail < ItemBits) Refill(r);
                 const unsigned sym = DecodeMainSymbol(r);
                 if (sym < static_cast<unsigned>(LiteralCount)) {
-                    if (r.Cut()) ThrowUnexpectedEnd();
-                    buffer_[pos++] = static_cast<uint8_t>(sym);
+                    if (r.Cut()) [[unlikely]]
+                        cut(out);
+                    *out++ = static_cast<uint8_t>(sym);
                     continue;
                 }
                 // A match is copied whole even past expectedSize; an
                 // overlapping one repeats what it has just written.
                 const int32_t length = static_cast<int32_t>(sym) - MatchSymbolOffset;
                 const int32_t distance = static_cast<int32_t>(DecodePosition(r)) + 1;
-                if (r.Cut()) ThrowUnexpectedEnd();
-                CopyMatch(buffer_ + pos, distance, length);
-                pos += length;
-            } while (--items > 0 && pos < limit);
+                if (r.Cut()) [[unlikely]]
+                    cut(out);
+                CopyMatch(out, distance, length);
+                out += length;
+            } while (--items > 0 && out < stop);
+            pos = static_cast<int32_t>(out - buffer_);
             bits_ = r;
             blockRemaining_ = static_cast<uint16_t>(blockRemaining_ - (itemsAtStart - items));
             if (pos >= BufferFill) {
