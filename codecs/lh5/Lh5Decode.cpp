@@ -7,6 +7,7 @@
 #include <cassert>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 #include "../DecodeSupport.h"
 #include "Lh5.h"
@@ -287,24 +288,39 @@ void Lh5Decoder::Run(int32_t expectedSize) {
                 pos = static_cast<int32_t>(at - buffer_);
                 ThrowUnexpectedEnd();
             };
-            do {
-                if (r.avail < ItemBits) Refill(r);
-                const unsigned sym = DecodeMainSymbol(r);
-                if (sym < static_cast<unsigned>(LiteralCount)) {
-                    if (r.Cut()) [[unlikely]]
-                        cut(out);
-                    *out++ = static_cast<uint8_t>(sym);
-                    continue;
+            // Only a reader that has met the end of input (pad > 0) can be
+            // cut: until then the items run without that check. Returns false
+            // where the checked run has to take over.
+            const auto run = [&](auto checked) [[gnu::always_inline]] {
+                if constexpr (!checked) {
+                    if (r.pad != 0) return false;
                 }
-                // A match is copied whole even past expectedSize; an
-                // overlapping one repeats what it has just written.
-                const int32_t length = static_cast<int32_t>(sym) - MatchSymbolOffset;
-                const int32_t distance = static_cast<int32_t>(DecodePosition(r)) + 1;
-                if (r.Cut()) [[unlikely]]
-                    cut(out);
-                CopyMatch(out, distance, length);
-                out += length;
-            } while (--items > 0 && out < stop);
+                do {
+                    if (r.avail < ItemBits) {
+                        Refill(r);
+                        if constexpr (!checked) {
+                            if (r.pad != 0) return false;
+                        }
+                    }
+                    const unsigned sym = DecodeMainSymbol(r);
+                    if (sym < static_cast<unsigned>(LiteralCount)) {
+                        if (checked && r.Cut()) [[unlikely]]
+                            cut(out);
+                        *out++ = static_cast<uint8_t>(sym);
+                        continue;
+                    }
+                    // A match is copied whole even past expectedSize; an
+                    // overlapping one repeats what it has just written.
+                    const int32_t length = static_cast<int32_t>(sym) - MatchSymbolOffset;
+                    const int32_t distance = static_cast<int32_t>(DecodePosition(r)) + 1;
+                    if (checked && r.Cut()) [[unlikely]]
+                        cut(out);
+                    CopyMatch(out, distance, length);
+                    out += length;
+                } while (--items > 0 && out < stop);
+                return true;
+            };
+            if (!run(std::false_type{})) run(std::true_type{});
             pos = static_cast<int32_t>(out - buffer_);
             bits_ = r;
             blockRemaining_ = static_cast<uint16_t>(blockRemaining_ - (itemsAtStart - items));
