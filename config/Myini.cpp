@@ -32,7 +32,10 @@ TMyIniFile::TMyIniFile(const std::string& fileName) : fileName_(fileName) {
 }
 
 int TMyIniFile::FindHeader(const std::string& section) const {
-    const std::string header = "[" + AsciiUpper(section) + "]";
+    // Appended rather than "[" + ...: g++ 12 at -O3 warns falsely on that form.
+    std::string header = "[";
+    header += AsciiUpper(section);
+    header += ']';
     for (int i = 0; i < lines_.Count(); ++i)
         if (SameTextLocale(lines_.Strings(i), header)) return i;
     return -1;
