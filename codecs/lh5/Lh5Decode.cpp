@@ -296,11 +296,14 @@ void Lh5Decoder::Run(int32_t expectedSize) {
                     if (r.pad != 0) return false;
                 }
                 do {
-                    if (r.avail < ItemBits) {
+                    if constexpr (checked) {
+                        if (r.avail < ItemBits) Refill(r);
+                    } else if (!r.RefillFast()) {
+                        // Topping up on every item costs a few instructions
+                        // but spares a branch on the bit count that binary
+                        // data mispredicts.
                         Refill(r);
-                        if constexpr (!checked) {
-                            if (r.pad != 0) return false;
-                        }
+                        if (r.pad != 0) return false;
                     }
                     const unsigned sym = DecodeMainSymbol(r);
                     if (sym < static_cast<unsigned>(LiteralCount)) {
