@@ -13,6 +13,7 @@
 //   match       3 bytes: length - 3, then distance - 1 high byte, low byte
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 
@@ -45,7 +46,12 @@ public:
     // the 16-bit item count cannot overflow.
     static_assert((ItemBufferLimit / 9 + 1) * 8 <= 0xFFFF);
 
-    explicit Lh5BlockWriter(CodecIO& io, Lh5ItemObserver* observer = nullptr) : io_(io), observer_(observer) {}
+    // Only the frequencies start at zero; every other table is written
+    // before it is read, and most runs are short.
+    explicit Lh5BlockWriter(CodecIO& io, Lh5ItemObserver* observer = nullptr) : io_(io), observer_(observer) {
+        std::fill_n(mainFreq_, MainSymbols, 0);
+        std::fill_n(positionFreq_, PositionSlots, 0);
+    }
     Lh5BlockWriter(const Lh5BlockWriter&) = delete;
     Lh5BlockWriter& operator=(const Lh5BlockWriter&) = delete;
 
@@ -125,27 +131,27 @@ private:
     CodecIO& io_;
     Lh5ItemObserver* observer_;
 
-    uint8_t itemBuf_[ItemBufferSize] = {};
+    uint8_t itemBuf_[ItemBufferSize];
     int itemPos_ = 0;
     int flagPos_ = 0;
     unsigned flagMask_ = 0;
 
-    uint16_t mainFreq_[MainNodes] = {};
-    uint8_t mainLen_[MainSymbols] = {};
-    uint16_t mainCode_[MainSymbols] = {};
-    uint16_t lengthCodeFreq_[2 * LengthCodeSymbols - 1] = {};
-    uint16_t positionFreq_[2 * PositionSlots - 1] = {};
+    uint16_t mainFreq_[MainNodes];
+    uint8_t mainLen_[MainSymbols];
+    uint16_t mainCode_[MainSymbols];
+    uint16_t lengthCodeFreq_[2 * LengthCodeSymbols - 1];
+    uint16_t positionFreq_[2 * PositionSlots - 1];
     // Shared in turn by the length-code and the position-slot alphabet.
-    uint8_t smallLen_[LengthCodeSymbols] = {};
-    uint16_t smallCode_[LengthCodeSymbols] = {};
+    uint8_t smallLen_[LengthCodeSymbols];
+    uint16_t smallCode_[LengthCodeSymbols];
 
-    uint16_t treeLeft_[MainNodes] = {};
-    uint16_t treeRight_[MainNodes] = {};
-    uint16_t heap_[MainSymbols + 1] = {};
+    uint16_t treeLeft_[MainNodes];
+    uint16_t treeRight_[MainNodes];
+    uint16_t heap_[MainSymbols + 1];
     int heapSize_ = 0;
     // Symbols in the order they left the heap, least frequent first.
-    uint16_t leafOrder_[MainSymbols] = {};
-    int depthCount_[MaxCodeLength + 1] = {};
+    uint16_t leafOrder_[MainSymbols];
+    int depthCount_[MaxCodeLength + 1];
 
     unsigned pendingByte_ = 0;
     int freeBits_ = 8;

@@ -25,6 +25,7 @@ constexpr int MinMatch = lh5::MinMatch;
 constexpr int WindowBytes = 2 * DictionarySize + MaxMatch;
 constexpr int FirstPos = DictionarySize + MaxMatch;
 constexpr int SlidePos = 2 * DictionarySize;
+constexpr uint8_t WindowFiller = 0x20;  // look-ahead past the input; never reaches the output
 
 // Node numbers: 1..8191 internal nodes, 8192 + b the root of strings starting
 // with byte b, 8192..16383 the leaf of each recorded position (roots and
@@ -71,6 +72,7 @@ private:
     static int Bucket(int q, int b) { return ((q + BucketStride * b) & (BucketCount - 1)) + BucketBase; }
 
     void InitDictionary();
+    void FillWindow();
     int FindChild(int q, int b) {
         int r = nextLink_[Bucket(q, b)];
         parentOf_[0] = static_cast<uint16_t>(q);  // sentinel ends the walk
@@ -121,33 +123,39 @@ private:
     Lh5BlockWriter writer_;
 
     // The tail lets MatchEnd read whole words at the last positions.
-    std::array<uint8_t, WindowBytes + 8> window_{};
+    std::array<uint8_t, WindowBytes + 8> window_;
     int pos_ = FirstPos;  // window index of the string being inserted
     int remaining_ = 0;   // real, not yet coded input bytes from pos_ on
     int matchLen_ = 0;
     int matchPos_ = 0;
 
-    std::array<uint8_t, InternalAndRoots> nodeDepth_{};
-    std::array<uint8_t, InternalAndRoots> childCount_{};  // wraps at 256; only "> 1" is asked
-    std::array<uint16_t, InternalAndRoots> nodePos_{};
+    std::array<uint8_t, InternalAndRoots> nodeDepth_;
+    std::array<uint8_t, InternalAndRoots> childCount_;  // wraps at 256; only "> 1" is asked
+    std::array<uint16_t, InternalAndRoots> nodePos_;
     // XOR of the node's children: names the last child without a search.
-    std::array<uint16_t, InternalAndRoots> childXor_{};
-    std::array<uint16_t, InternalAndLeaves> parentOf_{};
-    std::array<uint16_t, InternalAndLeaves> prevLink_{};
-    std::array<uint16_t, LinkEntries> nextLink_{};
+    std::array<uint16_t, InternalAndRoots> childXor_;
+    std::array<uint16_t, InternalAndLeaves> parentOf_;
+    std::array<uint16_t, InternalAndLeaves> prevLink_;
+    std::array<uint16_t, LinkEntries> nextLink_;
     int freeNode_ = 0;
 };
 
+// Only what is read before it is written starts with a value: the tables are
+// large and most runs are short.
 void Lh5Encoder::InitDictionary() {
-    for (int i = RootBase; i < InternalAndRoots; ++i) {
-        nodeDepth_[i] = 1;
-        nodePos_[i] = 0;
-    }
+    std::fill(nodeDepth_.begin() + RootBase, nodeDepth_.end(), 1);
+    std::fill(nodePos_.begin() + RootBase, nodePos_.end(), 0);
+    // A root's count and XOR are kept up but never asked.
+    std::fill(childCount_.begin() + RootBase, childCount_.end(), 0);
+    std::fill(childXor_.begin() + RootBase, childXor_.end(), 0);
     std::fill(parentOf_.begin() + RootBase, parentOf_.end(), 0);
+    std::fill(nextLink_.begin() + BucketBase, nextLink_.end(), 0);
+    std::memset(&window_[WindowBytes], 0, window_.size() - WindowBytes);
+    // The free list of internal nodes, 1 to 8191 (a loop the compiler turns
+    // into vector stores).
     freeNode_ = 1;
     for (int i = 1; i < DictionarySize - 1; ++i) nextLink_[i] = static_cast<uint16_t>(i + 1);
     nextLink_[DictionarySize - 1] = 0;
-    std::fill(nextLink_.begin() + BucketBase, nextLink_.end(), 0);
 }
 
 // The new string and the one at matchPos_ agree in matchLen_ bytes and
@@ -307,19 +315,40 @@ void Lh5Encoder::AdvancePosition() {
     InsertNode();
 }
 
+// The first look-ahead and history: as a loop of InputByte() calls over every
+// window index would fill it, storing a byte where InputEnded() is false
+// after the call and a filler (never output) elsewhere. A bulk read stands
+// for the calls it serves: within one chunk InputEnded() cannot change.
+void Lh5Encoder::FillWindow() {
+    int i = FirstPos;
+    bool failedBefore = false;
+    while (i < WindowBytes) {
+        const int32_t n = io_.InputBytes(&window_[i], WindowBytes - i);
+        if (n == 0) {
+            // Two refusals in a row: the input is used up and every further
+            // call would only ask a dry source again. One refusal may be a
+            // cancelled chunk, which the next call still serves.
+            if (failedBefore) break;
+            failedBefore = true;
+            window_[i++] = WindowFiller;
+            continue;
+        }
+        failedBefore = false;
+        if (io_.InputEnded()) {
+            std::memset(&window_[i], WindowFiller, static_cast<size_t>(n));
+        } else {
+            remaining_ += n;
+        }
+        i += n;
+    }
+    std::memset(&window_[i], WindowFiller, static_cast<size_t>(WindowBytes - i));
+}
+
 void Lh5Encoder::Run() {
     InitDictionary();
     pos_ = FirstPos;
     remaining_ = 0;
-    for (int i = FirstPos; i < WindowBytes; ++i) {
-        const uint8_t b = io_.InputByte();
-        if (io_.InputEnded()) {
-            window_[i] = 0x20;  // filler; never reaches the output
-        } else {
-            window_[i] = b;
-            ++remaining_;
-        }
-    }
+    FillWindow();
     if (remaining_ == 0) return;  // empty input: not even a block
 
     matchPos_ = 0;

@@ -166,3 +166,49 @@ TEST(Lh5Encode, DataThatWouldGrowRaisesUnableToCompress) {
             << input.size();
     }
 }
+
+// The first fill of the window reads as one InputByte() per window index
+// would: a chunk whose progress event cancels is still read (its bytes count
+// in the sum) but stands as filler, and the next chunk is data again. The
+// source here gives 1000 bytes a read, so the chunks are A, B and C; with C
+// all spaces, like the filler, the coded stream is that of A and the 1000
+// filler bytes in B's place.
+TEST(Lh5Encode, CancelledChunkOfTheFirstFillIsReadAsFiller) {
+    class ShortReads : public TMemoryStream {
+    public:
+        using TMemoryStream::TMemoryStream;
+        int32_t Read(void* buffer, int32_t count) override { return TMemoryStream::Read(buffer, std::min(count, 1000)); }
+    };
+    struct Case {
+        const char* name;
+        int cancelledCall;  // 1-based progress call that cancels
+        Bytes input;
+        Bytes expected;     // what Encode of the window's data gives
+    };
+    const Bytes a = EnglishLikeText(1000, 21);
+    Bytes input = a;
+    input.insert(input.end(), 1000, 'x');
+    input.insert(input.end(), 1000, ' ');
+    Bytes aThenFiller = a;
+    aThenFiller.insert(aThenFiller.end(), 1000, ' ');
+    const Case cases[] = {
+        {"second chunk cancelled", 2, input, Encode(aThenFiller)},
+        {"only chunk cancelled: nothing to code", 1, a, {}},
+    };
+    for (const Case& c : cases) {
+        ShortReads source(c.input);
+        TMemoryStream dest;
+        CodecSettings settings;
+        int calls = 0;
+        settings.OnShowProgress = [&](int32_t& percent) {
+            if (++calls == c.cancelledCall) percent = -1;
+        };
+        uint32_t checksum = 0;
+        const int32_t written = RunCodec(dest, source, static_cast<int32_t>(c.input.size()), 0, ctLh5, checksum,
+                                         false, false, settings);
+        EXPECT_EQ(written, static_cast<int32_t>(c.expected.size())) << c.name;
+        EXPECT_TRUE(dest.Bytes() == c.expected) << c.name;
+        EXPECT_EQ(checksum, std::accumulate(c.input.begin(), c.input.end(), 0u)) << c.name;
+        EXPECT_EQ(calls, static_cast<int>(c.input.size() / 1000)) << c.name;
+    }
+}
