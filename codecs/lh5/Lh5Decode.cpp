@@ -37,6 +37,32 @@ static_assert(MaxCodeLength <= 16);
 
 [[noreturn]] void BadTable() { throw ELZHBadDecodeTable(); }
 
+// Main table entries: the code length, what the symbol means and its value,
+// so that one lookup gives the literal byte or the match length.
+constexpr uint32_t EntryLengthMask = 0x1F;
+constexpr uint32_t LiteralEntry = 0x100;
+// A code longer than the table's bits: the value is the root of its tree.
+constexpr uint32_t LongCodeEntry = 0x200;
+constexpr int EntryValueShift = 16;
+
+constexpr uint32_t MakeMainEntry(unsigned symbol, unsigned codeLength) {
+    if (symbol < static_cast<unsigned>(LiteralCount)) return symbol << EntryValueShift | LiteralEntry | codeLength;
+    return (symbol - MatchSymbolOffset) << EntryValueShift | codeLength;
+}
+constexpr uint32_t MakeSymbolEntry(unsigned symbol, unsigned codeLength) {
+    return symbol << EntryValueShift | codeLength;
+}
+
+// Position entries resolve the slot's code and its extra bits in one lookup:
+// the low byte is how many bits the two take together, the upper half what to
+// add to those bits, read as a number, to get the distance.
+constexpr uint64_t LongPositionEntry = 0x100;
+constexpr uint64_t MakePositionEntry(unsigned slot, unsigned codeLength, uint32_t code) {
+    const unsigned extra = slot < 2 ? 0 : slot - 1;
+    const uint32_t base = slot < 2 ? slot + 1 : (1u << extra) + 1;
+    return static_cast<uint64_t>(base - (code << extra)) << 32 | (codeLength + extra);
+}
+
 class Lh5Decoder {
 public:
     explicit Lh5Decoder(CodecIO& io) : io_(io), source_(io) {}
@@ -66,20 +92,30 @@ private:
     void ReadBlockHead();
     void ReadSmallLengths(int symbolCount, unsigned countBits, int specialIndex);
     void ReadMainLengths();
-    void BuildDecodeTable(int symbolCount, const uint8_t* lengths, int tableBits, uint32_t* table);
+    void BuildPositionTable();
+    template <typename MakeEntry>
+    void BuildDecodeTable(int symbolCount, const uint8_t* lengths, int tableBits, uint32_t* table,
+                          MakeEntry makeEntry);
     // The reader holds at least MaxCodeLength bits; no check for a cut stream.
-    template <int TableBits>
-    unsigned DecodeSymbol(BitReader& r, const uint32_t* table, const uint8_t* lengths, unsigned alphabet) const;
+    unsigned DecodeLengthCode(BitReader& r) const;
     // Kept out of line: inlined, its set-up would be computed ahead on every
     // item. It takes the bits by value, so that the reader stays in registers.
     [[gnu::noinline]] unsigned WalkTree(unsigned look, unsigned root, unsigned alphabet, unsigned tableBits) const;
-    unsigned DecodeMainSymbol(BitReader& r) const {
-        return DecodeSymbol<MainTableBits>(r, mainTable_, mainLen_, MainAlphabet);
-    }
-    unsigned DecodeSmallSymbol(BitReader& r, unsigned alphabet) const {
-        return DecodeSymbol<SmallTableBits>(r, smallTable_, smallLen_, alphabet);
-    }
-    unsigned DecodePosition(BitReader& r) const;
+    [[gnu::noinline]] uint32_t LongMainEntry(uint64_t word, uint32_t entry) const;
+    [[gnu::noinline]] uint64_t LongPositionEntryFor(uint64_t word, uint64_t entry) const;
+
+    // The item path's state, passed by value so that it stays in registers.
+    struct Cursor {
+        uint64_t word;
+        unsigned avail;
+        uint8_t* out;
+    };
+    // One item, from its main table entry and a word that holds at least
+    // ItemBits. It may take bits
+    // past the stream's end (avail below the reader's pad); the caller then
+    // fails before it counts the bytes written.
+    Cursor Item(Cursor c, uint32_t mainEntry) const;
+    [[gnu::noinline]] uint8_t* FastItems(BitReader& r, uint8_t* out, const uint8_t* stop, int32_t& n) const;
 
     CodecIO& io_;
     BitSource source_;
@@ -87,12 +123,14 @@ private:
     uint16_t blockRemaining_ = 0;
     uint8_t mainLen_[MainAlphabet];
     uint8_t smallLen_[SmallAlphabetMax];
-    // Entry: symbol | length << 16 for a code of at most the table's bits;
-    // else the root of the tree that holds the longer codes (an index at or
+    // MakeMainEntry for codes of at most the table's bits; else LongCodeEntry
+    // and the root of the tree that holds the longer codes (an index at or
     // above the alphabet's size).
     uint32_t mainTable_[MainTableSize];
+    // The length code's, then the position code's entries (MakeSymbolEntry).
     uint32_t smallTable_[SmallTableSize];
-    uint32_t treeLeft_[TreeSize];  // of the table's type, so one walk builds both
+    uint64_t positionTable_[SmallTableSize];
+    uint32_t treeLeft_[TreeSize];  // tree nodes and leaves (symbols)
     uint32_t treeRight_[TreeSize];
     // The window and the bytes decoded after it, passed to the output in
     // spans: a match is a copy within one array.
@@ -105,6 +143,7 @@ void Lh5Decoder::ReadBlockHead() {
     ReadSmallLengths(LengthCodeAlphabet, LengthCodeCountBits, LengthCodeSpecialIndex);
     ReadMainLengths();
     ReadSmallLengths(PositionAlphabet, PositionCountBits, -1);
+    BuildPositionTable();
 }
 
 void Lh5Decoder::ReadSmallLengths(int symbolCount, unsigned countBits, int specialIndex) {
@@ -114,7 +153,7 @@ void Lh5Decoder::ReadSmallLengths(int symbolCount, unsigned countBits, int speci
         // The lone symbol is used as a symbol later (a length code, a slot).
         if (v >= static_cast<unsigned>(symbolCount)) BadTable();
         std::fill_n(smallLen_, symbolCount, uint8_t{0});
-        std::fill_n(smallTable_, SmallTableSize, v);
+        std::fill_n(smallTable_, SmallTableSize, MakeSymbolEntry(v, 0));
         return;
     }
     if (k > symbolCount) BadTable();
@@ -139,7 +178,7 @@ void Lh5Decoder::ReadSmallLengths(int symbolCount, unsigned countBits, int speci
         }
     }
     std::fill(smallLen_ + i, smallLen_ + symbolCount, uint8_t{0});
-    BuildDecodeTable(symbolCount, smallLen_, SmallTableBits, smallTable_);
+    BuildDecodeTable(symbolCount, smallLen_, SmallTableBits, smallTable_, MakeSymbolEntry);
 }
 
 void Lh5Decoder::ReadMainLengths() {
@@ -148,14 +187,14 @@ void Lh5Decoder::ReadMainLengths() {
         const unsigned v = GetBits(MainCountBits);
         if (v >= static_cast<unsigned>(MainAlphabet)) BadTable();
         std::fill_n(mainLen_, MainAlphabet, uint8_t{0});
-        std::fill_n(mainTable_, MainTableSize, v);
+        std::fill_n(mainTable_, MainTableSize, MakeMainEntry(v, 0));
         return;
     }
     if (k > MainAlphabet) BadTable();
     int i = 0;
     while (i < k) {
         if (bits_.avail < MaxCodeLength) Refill(bits_);
-        const unsigned sym = DecodeSmallSymbol(bits_, LengthCodeAlphabet);
+        const unsigned sym = DecodeLengthCode(bits_);
         if (bits_.Cut()) ThrowUnexpectedEnd();
         if (sym > 2) {
             mainLen_[i++] = static_cast<uint8_t>(sym - 2);
@@ -169,13 +208,27 @@ void Lh5Decoder::ReadMainLengths() {
         i += run;
     }
     std::fill(mainLen_ + i, mainLen_ + MainAlphabet, uint8_t{0});
-    BuildDecodeTable(MainAlphabet, mainLen_, MainTableBits, mainTable_);
+    BuildDecodeTable(MainAlphabet, mainLen_, MainTableBits, mainTable_, MakeMainEntry);
+}
+
+// The slot entries of smallTable_ as position entries: the code of a short
+// slot is the index's top bits (none for a lone slot).
+void Lh5Decoder::BuildPositionTable() {
+    for (unsigned i = 0; i < SmallTableSize; ++i) {
+        const uint32_t e = smallTable_[i];
+        const unsigned length = e & EntryLengthMask;
+        positionTable_[i] = (e & LongCodeEntry)
+                                ? static_cast<uint64_t>(e >> EntryValueShift) << 32 | LongPositionEntry
+                                : MakePositionEntry(e >> EntryValueShift, length, i >> (SmallTableBits - length));
+    }
 }
 
 // Canonical code as in RFC 1951: shorter codes are numerically smaller, equal
 // lengths go out in symbol order. Codes up to tableBits fill table entries;
 // longer ones hang in trees below the entries past the short codes.
-void Lh5Decoder::BuildDecodeTable(int symbolCount, const uint8_t* lengths, int tableBits, uint32_t* table) {
+template <typename MakeEntry>
+void Lh5Decoder::BuildDecodeTable(int symbolCount, const uint8_t* lengths, int tableBits, uint32_t* table,
+                                  MakeEntry makeEntry) {
     unsigned count[MaxCodeLength + 1] = {};
     for (int s = 0; s < symbolCount; ++s) ++count[lengths[s]];
 
@@ -197,48 +250,53 @@ void Lh5Decoder::BuildDecodeTable(int symbolCount, const uint8_t* lengths, int t
         weight[len] >>= m;
     }
     const uint32_t tableSize = 1u << tableBits;
-    // Entries past the short codes become tree roots; 0 marks "no node yet".
+    // Entries past the short codes become tree roots; 0 marks "no tree yet"
+    // (a short code's entry is never 0: it holds its length).
     std::fill(table + (start[tableBits + 1] >> m), table + tableSize, 0u);
 
     unsigned nextNode = static_cast<unsigned>(symbolCount);
+    const auto newNode = [&] {
+        assert(nextNode < static_cast<unsigned>(TreeSize));
+        treeLeft_[nextNode] = treeRight_[nextNode] = 0;
+        return nextNode++;
+    };
     for (int s = 0; s < symbolCount; ++s) {
         const int len = lengths[s];
         if (len == 0) continue;
         const uint32_t next = start[len] + weight[len];
         if (len <= tableBits) {
-            std::fill(table + start[len], table + next, static_cast<uint32_t>(s) | static_cast<uint32_t>(len) << 16);
+            std::fill(table + start[len], table + next,
+                      makeEntry(static_cast<unsigned>(s), static_cast<unsigned>(len)));
         } else {
+            uint32_t& root = table[start[len] >> m];
+            if (root == 0) root = newNode() << EntryValueShift | LongCodeEntry;
+            unsigned node = root >> EntryValueShift;
             // A complete prefix code never passes through a leaf, so a 0 met on
             // the way is always an empty link, never symbol 0.
-            uint32_t* slot = &table[start[len] >> m];
             unsigned code = start[len] << tableBits;
-            for (int depth = len - tableBits; depth > 0; --depth) {
-                if (*slot == 0) {
-                    assert(nextNode < static_cast<unsigned>(TreeSize));
-                    treeLeft_[nextNode] = treeRight_[nextNode] = 0;
-                    *slot = nextNode++;
+            for (int depth = len - tableBits;; code <<= 1) {
+                uint32_t& link = (code & 0x8000) ? treeRight_[node] : treeLeft_[node];
+                if (--depth == 0) {
+                    link = static_cast<uint32_t>(s);
+                    break;
                 }
-                slot = (code & 0x8000) ? &treeRight_[*slot] : &treeLeft_[*slot];
-                code <<= 1;
+                if (link == 0) link = newNode();
+                node = link;
             }
-            *slot = static_cast<uint32_t>(s);
         }
         start[len] = next;
     }
 }
 
-template <int TableBits>
-inline unsigned Lh5Decoder::DecodeSymbol(BitReader& r, const uint32_t* table, const uint8_t* lengths,
-                                         unsigned alphabet) const {
-    const uint32_t entry = table[r.Peek(TableBits)];
-    const unsigned j = entry & 0xFFFF;
-    if (j >= alphabet) [[unlikely]] {
-        const unsigned s = WalkTree(r.Peek(16), j, alphabet, TableBits);
-        r.Take(lengths[s]);
+inline unsigned Lh5Decoder::DecodeLengthCode(BitReader& r) const {
+    const uint32_t entry = smallTable_[r.Peek(SmallTableBits)];
+    if (entry & LongCodeEntry) [[unlikely]] {
+        const unsigned s = WalkTree(r.Peek(16), entry >> EntryValueShift, LengthCodeAlphabet, SmallTableBits);
+        r.Take(smallLen_[s]);
         return s;
     }
-    r.Take(entry >> 16);
-    return j;
+    r.Take(entry & EntryLengthMask);
+    return entry >> EntryValueShift;
 }
 
 // With complete codes every walk ends at a symbol within 16 - tableBits steps,
@@ -253,14 +311,74 @@ unsigned Lh5Decoder::WalkTree(unsigned look, unsigned root, unsigned alphabet, u
     return j;
 }
 
-// distance - 1, 0..8191.
-inline unsigned Lh5Decoder::DecodePosition(BitReader& r) const {
-    const unsigned slot = DecodeSmallSymbol(r, PositionAlphabet);
-    if (slot <= 1) return slot;
-    const unsigned extra = slot - 1;
-    const unsigned v = (1u << extra) + r.Peek(extra);
-    r.Take(extra);
-    return v;
+uint32_t Lh5Decoder::LongMainEntry(uint64_t word, uint32_t entry) const {
+    const unsigned s = WalkTree(static_cast<unsigned>(word >> 48), entry >> EntryValueShift, MainAlphabet,
+                                MainTableBits);
+    return MakeMainEntry(s, mainLen_[s]);
+}
+
+uint64_t Lh5Decoder::LongPositionEntryFor(uint64_t word, uint64_t entry) const {
+    const unsigned s = WalkTree(static_cast<unsigned>(word >> 48), static_cast<unsigned>(entry >> 32),
+                                PositionAlphabet, SmallTableBits);
+    const unsigned length = smallLen_[s];
+    return MakePositionEntry(s, length, static_cast<uint32_t>(word >> (64 - length)));
+}
+
+inline Lh5Decoder::Cursor Lh5Decoder::Item(Cursor c, uint32_t e) const {
+    if (e & LongCodeEntry) [[unlikely]]
+        e = LongMainEntry(c.word, e);
+    c.word <<= e & EntryLengthMask;
+    c.avail -= e & EntryLengthMask;
+    if (e & LiteralEntry) {
+        *c.out++ = static_cast<uint8_t>(e >> EntryValueShift);
+        return c;
+    }
+    // A match is copied whole even past expectedSize; an overlapping one
+    // repeats what it has just written.
+    const auto length = static_cast<int32_t>(e >> EntryValueShift);
+    uint64_t p = positionTable_[c.word >> (64 - SmallTableBits)];
+    if (p & LongPositionEntry) [[unlikely]]
+        p = LongPositionEntryFor(c.word, p);
+    const auto bits = static_cast<unsigned>(p & 0xFF);
+    // Shifted in two steps: a lone slot 0 or 1 takes no bits at all.
+    const auto distance = static_cast<int32_t>(static_cast<uint32_t>(p >> 32) +
+                                               static_cast<uint32_t>((c.word >> 1) >> (63 - bits)));
+    c.word <<= bits;
+    c.avail -= bits;
+    CopyMatch(c.out, distance, length);
+    c.out += length;
+    return c;
+}
+
+// Up to n items, or fewer where out reaches stop; n is left at the number not
+// run. The caller has made sure that the input holds the bytes n items can
+// take, so the refills need no test.
+uint8_t* Lh5Decoder::FastItems(BitReader& r, uint8_t* out, const uint8_t* stop, int32_t& n) const {
+    Cursor c{r.word, r.avail, out};
+    const uint8_t* next = r.next;
+    const auto refill = [&] {
+        uint64_t w;
+        std::memcpy(&w, next, 8);
+        if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+        c.word |= w >> c.avail;
+        next += (63 - c.avail) >> 3;
+        c.avail |= 56;
+    };
+    refill();
+    auto left = static_cast<uint32_t>(n);
+    do {
+        // An item leaves at least 56 - ItemBits bits, a main table index's
+        // worth: the entry is looked up while the refill goes on.
+        static_assert(56 - ItemBits >= MainTableBits);
+        const uint32_t e = mainTable_[c.word >> (64 - MainTableBits)];
+        refill();
+        c = Item(c, e);
+    } while (--left != 0 && c.out < stop);
+    r.word = c.word;
+    r.avail = c.avail;
+    r.next = next;
+    n = static_cast<int32_t>(left);
+    return c.out;
 }
 
 void Lh5Decoder::Run(int32_t expectedSize) {
@@ -280,50 +398,34 @@ void Lh5Decoder::Run(int32_t expectedSize) {
             const int32_t limit = static_cast<int32_t>(
                 std::min<int64_t>(BufferFill, pos + (expectedSize - produced - (pos - flushed))));
             BitReader r = bits_;
-            // The item path works on pointers in locals, so that the byte
-            // stores cannot make the compiler reload them.
             uint8_t* out = buffer_ + pos;
             uint8_t* const stop = buffer_ + limit;
-            const auto cut = [this, &pos](const uint8_t* at) {
-                pos = static_cast<int32_t>(at - buffer_);
-                ThrowUnexpectedEnd();
-            };
-            // Only a reader that has met the end of input (pad > 0) can be
-            // cut: until then the items run without that check. Returns false
-            // where the checked run has to take over.
-            const auto run = [&](auto checked) [[gnu::always_inline]] {
-                if constexpr (!checked) {
-                    if (r.pad != 0) return false;
+            do {
+                // Each item takes at most ItemBits, and the word holds at most
+                // 63 bits not yet taken: so many items read no byte at or past
+                // end. Until the reader meets the end of input (pad > 0), they
+                // run without a test for a cut stream.
+                const ptrdiff_t ahead = r.end - r.next;
+                if (r.pad == 0 && ahead >= 16) {
+                    int32_t n = static_cast<int32_t>(
+                        std::min<ptrdiff_t>(items, (8 * ahead - 64 - 63) / ItemBits + 1));
+                    const int32_t run = n;
+                    out = FastItems(r, out, stop, n);
+                    items -= run - n;
+                } else {
+                    if (r.avail < ItemBits) Refill(r);
+                    const Cursor c = Item({r.word, r.avail, out}, mainTable_[r.word >> (64 - MainTableBits)]);
+                    // What the item wrote lies past pos: it never reaches the output.
+                    if (c.avail < r.pad) {
+                        pos = static_cast<int32_t>(out - buffer_);
+                        ThrowUnexpectedEnd();
+                    }
+                    r.word = c.word;
+                    r.avail = c.avail;
+                    out = c.out;
+                    --items;
                 }
-                do {
-                    if constexpr (checked) {
-                        if (r.avail < ItemBits) Refill(r);
-                    } else if (!r.RefillFast()) {
-                        // Topping up on every item costs a few instructions
-                        // but spares a branch on the bit count that binary
-                        // data mispredicts.
-                        Refill(r);
-                        if (r.pad != 0) return false;
-                    }
-                    const unsigned sym = DecodeMainSymbol(r);
-                    if (sym < static_cast<unsigned>(LiteralCount)) {
-                        if (checked && r.Cut()) [[unlikely]]
-                            cut(out);
-                        *out++ = static_cast<uint8_t>(sym);
-                        continue;
-                    }
-                    // A match is copied whole even past expectedSize; an
-                    // overlapping one repeats what it has just written.
-                    const int32_t length = static_cast<int32_t>(sym) - MatchSymbolOffset;
-                    const int32_t distance = static_cast<int32_t>(DecodePosition(r)) + 1;
-                    if (checked && r.Cut()) [[unlikely]]
-                        cut(out);
-                    CopyMatch(out, distance, length);
-                    out += length;
-                } while (--items > 0 && out < stop);
-                return true;
-            };
-            if (!run(std::false_type{})) run(std::true_type{});
+            } while (items > 0 && out < stop);
             pos = static_cast<int32_t>(out - buffer_);
             bits_ = r;
             blockRemaining_ = static_cast<uint16_t>(blockRemaining_ - (itemsAtStart - items));
