@@ -4,6 +4,7 @@
 // must adapt identically, so both use this one model.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -39,6 +40,27 @@ struct LzhModel {
     void InitModel();
     void RebuildModel();
 
+    // The last node from `from` on with Freq below k, given Freq[from] < k.
+    // Usually `from` itself; while the counts are young, long runs of equal
+    // counts make a linear walk costly, so the search gallops.
+    int LastBelow(int from, uint16_t k) const {
+        if (k <= Freq[from + 1]) return from;
+        int lo = from + 1;  // Freq[lo] < k <= Freq[hi]
+        int hi = lo + 1;
+        for (int step = 2; k > Freq[hi]; step *= 2) {
+            lo = hi;
+            hi = std::min(hi + step, NodeCount);
+        }
+        while (hi - lo > 1) {
+            const int mid = (lo + hi) / 2;
+            if (k > Freq[mid])
+                lo = mid;
+            else
+                hi = mid;
+        }
+        return lo;
+    }
+
     // Counts one occurrence of s. Frequencies never pass RebuildAt, so the
     // sentinel 0xFFFF always stops the search for the exchange partner.
     void UpdateModel(int s) {
@@ -47,8 +69,7 @@ struct LzhModel {
         do {
             const uint16_t k = ++Freq[x];
             if (k > Freq[x + 1]) {
-                int l = x + 1;
-                while (k > Freq[l + 1]) ++l;
+                const int l = LastBelow(x + 1, k);
                 Freq[x] = Freq[l];
                 Freq[l] = k;
                 const int i = Child[x];
