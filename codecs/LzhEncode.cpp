@@ -21,24 +21,23 @@ constexpr int FirstRoot = Nil + 1;     // 4097 to 8192, right link only
 // Mirror of positions 0 to 58 behind the ring, so a 60-byte comparison from
 // any position reads consecutive bytes.
 constexpr int MirrorSize = MaxMatch - 1;
-// Never written: comparisons read eight bytes at a time and may look past
-// the 60th byte, whose result they then ignore.
+// Only cleared: comparisons read eight bytes at a time and may look past the
+// 60th byte, whose result they then ignore.
 constexpr int ComparePad = 8;
 
-// The first k in [i, MaxMatch) with a[k] != b[k], or MaxMatch.
-int MismatchFrom(const uint8_t* a, const uint8_t* b, int i) {
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; i < MaxMatch; i += 8) {
-            uint64_t x, y;
-            std::memcpy(&x, a + i, 8);
-            std::memcpy(&y, b + i, 8);
-            if (x != y) return std::min(i + std::countr_zero(x ^ y) / 8, MaxMatch);
-        }
-        return MaxMatch;
-    } else {
-        while (i < MaxMatch && a[i] == b[i]) ++i;
-        return i;
-    }
+uint64_t Load8(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// Index of the first byte that differs in two words loaded by Load8, given
+// that one does.
+int FirstDifferentByte(uint64_t diff) {
+    if constexpr (std::endian::native == std::endian::little)
+        return std::countr_zero(diff) >> 3;
+    else
+        return std::countl_zero(diff) >> 3;
 }
 
 class LzhEncoder {
@@ -51,15 +50,25 @@ private:
     void InitMatchTree();
     void InsertPosition(int r);
     void DeletePosition(int p);
-    void SetSharedLen(int n, int p, int q);
-    void MergeSharedLen(int p, int q, int r);
-    // Points p's parent at q instead of p.
-    void Relink(int p, int q) {
-        const int parent = parent_[p];
-        if (right_[parent] == p)
-            right_[parent] = static_cast<int16_t>(q);
-        else
-            left_[parent] = static_cast<int16_t>(q);  // never a root: roots use the right link only
+
+    // The next input byte, read as a byte-wise reader would: a chunk is
+    // taken in only when its first byte is needed, and once the input has
+    // ended every further request is one InputByte call.
+    bool NextByte(uint8_t& b) {
+        if (inPos_ < inEnd_) {
+            b = in_[inPos_++];
+            return true;
+        }
+        if (io_.InputEnded()) {
+            b = io_.InputByte();
+            return !io_.InputEnded();
+        }
+        const int32_t n = io_.InputBytes(in_, CodecBufferSize);
+        if (n == 0) return false;
+        b = in_[0];
+        inPos_ = 1;
+        inEnd_ = n;
+        return true;
     }
 
     // Appends the top l bits (1 to 16) of v.
@@ -114,128 +123,117 @@ private:
     uint16_t bitBuf_ = 0;
     uint8_t bitCount_ = 0;
 
-    // Cleared at allocation: the mirror and a short input's unfilled
-    // look-ahead can decide between equally long matches, and zeros make the
-    // stored form deterministic.
-    std::array<uint8_t, RingSize + MirrorSize + 1 + ComparePad> text_{};
-    std::array<int16_t, RingSize + 1> left_{};                  // nodes and Nil
-    std::array<int16_t, FirstRoot + BucketCount + 1> right_{};  // nodes, Nil and roots
-    std::array<int16_t, RingSize + 2> parent_{};                // [Nil] absorbs writes through Nil links
-    std::array<uint8_t, RingSize + 2> sharedLen_{};             // bytes shared with the parent's string
+    // Positions 0 to RingStart - 1 are preset to spaces; the rest is cleared
+    // (in Compress): the mirror and a short input's unfilled look-ahead can
+    // decide between equally long matches, and zeros make the stored form
+    // deterministic.
+    std::array<uint8_t, RingSize + MirrorSize + 1 + ComparePad> text_;
+    // [n][0] the smaller, [n][1] the greater subtree of node n; roots have
+    // only [1]. Kept in pairs so that a step down is one indexed load.
+    std::array<std::array<int16_t, 2>, FirstRoot + BucketCount> child_;
+    std::array<int16_t, RingSize + 2> parent_;  // [Nil] absorbs writes through Nil links
     int matchLen_ = 0;
     int matchDist_ = 0;
+
+    int32_t inPos_ = 0, inEnd_ = 0;
+    uint8_t in_[CodecBufferSize];  // input taken from the chunk at hand
 };
 
 void LzhEncoder::InitMatchTree() {
-    for (int i = FirstRoot; i < FirstRoot + BucketCount; ++i) right_[i] = Nil;
+    for (int i = FirstRoot; i < FirstRoot + BucketCount; ++i) child_[i][1] = Nil;
     for (int i = 0; i < RingSize; ++i) parent_[i] = Nil;
 }
 
+// The match is the longest common prefix with any node passed on the way
+// down, the nearest one on equal length. Every node below the last smaller
+// and the last greater node passed shares the shorter of their two common
+// prefixes with the key, so each comparison starts there.
 void LzhEncoder::InsertPosition(int r) {
-    const uint8_t* key = &text_[r];
-    left_[r] = right_[r] = Nil;
+    const uint8_t* const text = text_.data();
+    const uint8_t* const key = text + r;
     // One bucket per first byte and a 4-bit mix of the next two.
     int h = key[1] ^ key[2];
     h ^= h >> 4;
-    int p = FirstRoot + key[0] + (h & 15) * 256;
-    int cmp = 1;
-    int i = 1;  // bytes known to agree with p
-    matchLen_ = 0;
-    for (;;) {
-        int16_t& link = cmp >= 0 ? right_[p] : left_[p];
-        if (link == Nil) {
-            link = static_cast<int16_t>(r);
-            parent_[r] = static_cast<int16_t>(p);
-            sharedLen_[r] = static_cast<uint8_t>(i);
+    int16_t* link = &child_[FirstRoot + key[0] + (h & 15) * 256][1];
+    int lo = 1, hi = 1;  // prefix shared with the last smaller and the last greater node passed
+    // Length above 12 bits, then nearness: (p - r) mod RingSize grows as p nears r.
+    int best = 0;
+    int p = *link;
+    while (p != Nil) {
+        const uint8_t* const node = text + p;
+        int i = std::min(lo, hi);
+        uint64_t diff = Load8(key + i) ^ Load8(node + i);
+        while (diff == 0) {
+            i += 8;
+            if (i >= MaxMatch) break;
+            diff = Load8(key + i) ^ Load8(node + i);
+        }
+        if (diff != 0) i += FirstDifferentByte(diff);
+        if (i >= MaxMatch) {
+            // A full match: r takes p's place and the older p leaves the tree.
+            best = MaxMatch << 12 | ((p - r) & RingMask);
+            parent_[r] = parent_[p];
+            child_[r] = child_[p];
+            parent_[child_[p][0]] = static_cast<int16_t>(r);
+            parent_[child_[p][1]] = static_cast<int16_t>(r);
+            *link = static_cast<int16_t>(r);
+            parent_[p] = Nil;
+            matchLen_ = MaxMatch;
+            matchDist_ = RingMask - (best & RingMask);
             return;
         }
-        p = link;
-        const int j = sharedLen_[p];
-        if (j < i) {
-            i = j;
-            cmp = key[i] - text_[p + i];
-        } else if (j == i) {
-            i = MismatchFrom(key, &text_[p], i);
-            cmp = i < MaxMatch ? key[i] - text_[p + i] : 0;
-        }
-        if (i >= MinMatch) {
-            const int d = ((r - p) & RingMask) - 1;
-            if (i > matchLen_) {
-                matchDist_ = d;
-                matchLen_ = i;
-                if (i >= MaxMatch) break;
-            } else if (i == matchLen_ && d < matchDist_) {
-                matchDist_ = d;
-            }
-        }
+        best = std::max(best, i << 12 | ((p - r) & RingMask));
+        const bool greater = key[i] > node[i];
+        lo = greater ? i : lo;
+        hi = greater ? hi : i;
+        link = &child_[p][greater];
+        p = *link;
     }
-    // A full match: r takes p's place and the older p leaves the tree.
-    sharedLen_[r] = sharedLen_[p];
-    parent_[r] = parent_[p];
-    left_[r] = left_[p];
-    right_[r] = right_[p];
-    parent_[left_[p]] = static_cast<int16_t>(r);
-    parent_[right_[p]] = static_cast<int16_t>(r);
-    Relink(p, r);
-    parent_[p] = Nil;
-}
-
-void LzhEncoder::SetSharedLen(int n, int p, int q) {
-    if (p >= Nil) {
-        sharedLen_[q] = 1;  // under a root only the bucket's first byte is known
-        return;
-    }
-    sharedLen_[q] = static_cast<uint8_t>(MismatchFrom(&text_[p], &text_[q], n));
-}
-
-void LzhEncoder::MergeSharedLen(int p, int q, int r) {
-    if (sharedLen_[q] == sharedLen_[r])
-        SetSharedLen(sharedLen_[q], p, r);
-    else if (sharedLen_[q] < sharedLen_[r])
-        sharedLen_[r] = sharedLen_[q];
+    *link = static_cast<int16_t>(r);
+    parent_[r] = static_cast<int16_t>((link - &child_[0][0]) >> 1);
+    child_[r] = {Nil, Nil};
+    // Lengths below MinMatch are coded as a literal; their distance is unused.
+    matchLen_ = best >> 12;
+    matchDist_ = RingMask - (best & RingMask);
 }
 
 void LzhEncoder::DeletePosition(int p) {
     if (parent_[p] == Nil) return;
     int q;
-    if (right_[p] == Nil) {
-        q = left_[p];
-        if (q != Nil) MergeSharedLen(parent_[p], p, q);
-    } else if (left_[p] == Nil) {
-        q = right_[p];
-        MergeSharedLen(parent_[p], p, q);
+    if (child_[p][1] == Nil) {
+        q = child_[p][0];
+    } else if (child_[p][0] == Nil) {
+        q = child_[p][1];
     } else {
-        q = left_[p];
-        if (right_[q] != Nil) {
-            // q becomes the greatest node of p's left subtree.
-            do q = right_[q]; while (right_[q] != Nil);
-            if (left_[q] != Nil) MergeSharedLen(parent_[q], q, left_[q]);
-            SetSharedLen(1, q, left_[p]);
-            right_[parent_[q]] = left_[q];
-            parent_[left_[q]] = parent_[q];
-            left_[q] = left_[p];
-            parent_[left_[p]] = static_cast<int16_t>(q);
+        q = child_[p][0];
+        if (child_[q][1] != Nil) {
+            // q becomes the greatest node of p's smaller subtree.
+            do q = child_[q][1]; while (child_[q][1] != Nil);
+            child_[parent_[q]][1] = child_[q][0];
+            parent_[child_[q][0]] = parent_[q];
+            child_[q][0] = child_[p][0];
+            parent_[child_[p][0]] = static_cast<int16_t>(q);
         }
-        SetSharedLen(1, parent_[p], q);
-        SetSharedLen(1, q, right_[p]);
-        right_[q] = right_[p];
-        parent_[right_[p]] = static_cast<int16_t>(q);
+        child_[q][1] = child_[p][1];
+        parent_[child_[p][1]] = static_cast<int16_t>(q);
     }
-    parent_[q] = parent_[p];
-    Relink(p, q);
+    const int parent = parent_[p];
+    parent_[q] = static_cast<int16_t>(parent);
+    // Roots have only a greater link.
+    child_[parent][child_[parent][1] == p] = static_cast<int16_t>(q);
     parent_[p] = Nil;
 }
 
 void LzhEncoder::Compress() {
     model_.InitModel();
     InitMatchTree();
-    for (int i = 0; i < RingStart; ++i) text_[i] = RingFill;
+    std::memset(text_.data(), RingFill, RingStart);
+    std::memset(text_.data() + RingStart, 0, text_.size() - RingStart);
     int s = 0;  // oldest position, the next to be replaced
     int r = RingStart;
     int len = 0;
-    while (len < MaxMatch) {
-        const uint8_t b = io_.InputByte();
-        if (io_.InputEnded()) break;
+    uint8_t b;
+    while (len < MaxMatch && NextByte(b)) {
         text_[RingStart + len] = b;
         ++len;
     }
@@ -254,9 +252,7 @@ void LzhEncoder::Compress() {
         }
         const int last = matchLen_;
         int i = 0;
-        while (i < last) {
-            const uint8_t b = io_.InputByte();
-            if (io_.InputEnded()) break;
+        while (i < last && NextByte(b)) {
             DeletePosition(s);
             text_[s] = b;
             if (s < MirrorSize) text_[s + RingSize] = b;
