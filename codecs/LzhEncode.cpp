@@ -40,6 +40,17 @@ int FirstDifferentByte(uint64_t diff) {
         return std::countl_zero(diff) >> 3;
 }
 
+// The common prefix of a and b (at most MaxMatch), given that their first i
+// bytes agree.
+int CommonPrefix(const uint8_t* a, const uint8_t* b, int i) {
+    for (;;) {
+        const uint64_t diff = Load8(a + i) ^ Load8(b + i);
+        if (diff != 0) return std::min(i + FirstDifferentByte(diff), MaxMatch);
+        i += 8;
+        if (i >= MaxMatch) return MaxMatch;
+    }
+}
+
 class LzhEncoder {
 public:
     explicit LzhEncoder(CodecIO& io) : io_(io) {}
@@ -49,7 +60,25 @@ public:
 private:
     void InitMatchTree();
     void InsertPosition(int r);
+    bool InsertBesideNeighbour(int r);
+    void InsertByDescent(int r);
+    void ReplaceNode(int p, int r);
+    // p agrees with r in all MaxMatch bytes: r takes its place, p is the match.
+    void TakeFullMatch(int p, int r) {
+        ReplaceNode(p, r);
+        matchLen_ = MaxMatch;
+        matchDist_ = ((r - p) & RingMask) - 1;
+        SetNext(r, p, MaxMatch);
+    }
+    int InOrderNext(int p, int dir) const;
     void DeletePosition(int p);
+    // What the next position's search may start from: a node sharing at
+    // least nextLen_ bytes with the string at nextKey_.
+    void SetNext(int r, int node, int len) {
+        nextKey_ = (r + 1) & RingMask;
+        nextNode_ = (node + 1) & RingMask;
+        nextLen_ = len - 1;
+    }
 
     // The next input byte, read as a byte-wise reader would: a chunk is
     // taken in only when its first byte is needed, and once the input has
@@ -134,6 +163,7 @@ private:
     std::array<int16_t, RingSize + 2> parent_;  // [Nil] absorbs writes through Nil links
     int matchLen_ = 0;
     int matchDist_ = 0;
+    int nextKey_ = Nil, nextNode_ = Nil, nextLen_ = 0;
 
     int32_t inPos_ = 0, inEnd_ = 0;
     uint8_t in_[CodecBufferSize];  // input taken from the chunk at hand
@@ -145,10 +175,20 @@ void LzhEncoder::InitMatchTree() {
 }
 
 // The match is the longest common prefix with any node passed on the way
-// down, the nearest one on equal length. Every node below the last smaller
-// and the last greater node passed shares the shorter of their two common
-// prefixes with the key, so each comparison starts there.
+// down to r's place, the nearest one on equal length; a node with all
+// MaxMatch bytes in common is replaced by r. The nodes passed are r's
+// ancestors, so the walk down can be skipped when r's neighbours in the
+// order are known: the string at r - 1 had a long prefix in common with a
+// neighbour p, so the one at p + 1 usually neighbours r.
 void LzhEncoder::InsertPosition(int r) {
+    if (nextKey_ == r && nextLen_ >= MinMatch && InsertBesideNeighbour(r)) return;
+    InsertByDescent(r);
+}
+
+// Every node below the last smaller and the last greater node passed
+// shares the shorter of their two common prefixes with the key, so each
+// comparison starts there.
+void LzhEncoder::InsertByDescent(int r) {
     const uint8_t* const text = text_.data();
     const uint8_t* const key = text + r;
     // One bucket per first byte and a 4-bit mix of the next two.
@@ -156,36 +196,23 @@ void LzhEncoder::InsertPosition(int r) {
     h ^= h >> 4;
     int16_t* link = &child_[FirstRoot + key[0] + (h & 15) * 256][1];
     int lo = 1, hi = 1;  // prefix shared with the last smaller and the last greater node passed
+    int loNode = Nil, hiNode = Nil;
     // Length above 12 bits, then nearness: (p - r) mod RingSize grows as p nears r.
     int best = 0;
     int p = *link;
     while (p != Nil) {
         const uint8_t* const node = text + p;
-        int i = std::min(lo, hi);
-        uint64_t diff = Load8(key + i) ^ Load8(node + i);
-        while (diff == 0) {
-            i += 8;
-            if (i >= MaxMatch) break;
-            diff = Load8(key + i) ^ Load8(node + i);
-        }
-        if (diff != 0) i += FirstDifferentByte(diff);
+        const int i = CommonPrefix(key, node, std::min(lo, hi));
         if (i >= MaxMatch) {
-            // A full match: r takes p's place and the older p leaves the tree.
-            best = MaxMatch << 12 | ((p - r) & RingMask);
-            parent_[r] = parent_[p];
-            child_[r] = child_[p];
-            parent_[child_[p][0]] = static_cast<int16_t>(r);
-            parent_[child_[p][1]] = static_cast<int16_t>(r);
-            *link = static_cast<int16_t>(r);
-            parent_[p] = Nil;
-            matchLen_ = MaxMatch;
-            matchDist_ = RingMask - (best & RingMask);
+            TakeFullMatch(p, r);
             return;
         }
         best = std::max(best, i << 12 | ((p - r) & RingMask));
         const bool greater = key[i] > node[i];
         lo = greater ? i : lo;
+        loNode = greater ? p : loNode;
         hi = greater ? hi : i;
+        hiNode = greater ? hiNode : p;
         link = &child_[p][greater];
         p = *link;
     }
@@ -195,6 +222,110 @@ void LzhEncoder::InsertPosition(int r) {
     // Lengths below MinMatch are coded as a literal; their distance is unused.
     matchLen_ = best >> 12;
     matchDist_ = RingMask - (best & RingMask);
+    if (lo >= hi)
+        SetNext(r, loNode, lo);
+    else
+        SetNext(r, hiNode, hi);
+}
+
+// Places r between nextNode_ and its neighbour in the order when r belongs
+// there; false, with nothing changed, when it does not.
+bool LzhEncoder::InsertBesideNeighbour(int r) {
+    const uint8_t* const text = text_.data();
+    const uint8_t* const key = text + r;
+    const int c = nextNode_;
+    if (c == r || parent_[c] == Nil) return false;
+    // c's string is unchanged since it entered the tree, and so are the
+    // first nextLen_ bytes of r's: they still agree, and their first three
+    // put c in r's bucket.
+    const int lc = CommonPrefix(key, text + c, nextLen_);
+    if (lc >= MaxMatch) {
+        TakeFullMatch(c, r);
+        return true;
+    }
+    const int side = key[lc] > text[c + lc];  // 1: c is smaller than the key
+    const int n = InOrderNext(c, side);
+    int ln = 0;
+    if (n != Nil) {
+        ln = CommonPrefix(key, text + n, 0);
+        if (ln >= MaxMatch) {
+            // n equals the key, so the walk down would end at n.
+            TakeFullMatch(n, r);
+            return true;
+        }
+        if ((key[ln] > text[n + ln]) == side) return false;  // n lies between c and the key
+    }
+    // r's neighbours: smaller [1] and greater [0], as the link taken from them.
+    int around[2], shared[2];
+    around[side] = c;
+    shared[side] = lc;
+    around[1 - side] = n;
+    shared[1 - side] = ln;
+    // The deeper of two neighbours has a free link towards the other.
+    int owner, dir;
+    if (around[1] != Nil && child_[around[1]][1] == Nil) {
+        owner = around[1];
+        dir = 1;
+    } else {
+        owner = around[0];
+        dir = 0;
+    }
+    child_[owner][dir] = static_cast<int16_t>(r);
+    parent_[r] = static_cast<int16_t>(owner);
+    child_[r] = {Nil, Nil};
+
+    // The longest prefix is a neighbour's; on each side the ancestors' common
+    // prefixes shrink upwards, so the walk up ends where neither side can
+    // still reach that length.
+    const int len = std::max(shared[0], shared[1]);
+    int best = 0;
+    if (len >= MinMatch) {
+        bool open[2] = {shared[0] == len, shared[1] == len};
+        for (int a = owner;;) {
+            if (open[dir]) {
+                if (CommonPrefix(key, text + a, 0) >= len)
+                    best = std::max(best, (a - r) & RingMask);
+                else if (open[dir] = false; !open[1 - dir])
+                    break;
+            }
+            const int up = parent_[a];
+            if (up >= Nil) break;
+            dir = child_[up][1] == a;
+            a = up;
+        }
+    }
+    matchLen_ = len;
+    matchDist_ = RingMask - best;
+    const int from = shared[1] >= shared[0] ? 1 : 0;
+    SetNext(r, around[from], shared[from]);
+    return true;
+}
+
+// A full match: r takes p's place and the older p leaves the tree.
+void LzhEncoder::ReplaceNode(int p, int r) {
+    const int up = parent_[p];
+    parent_[r] = static_cast<int16_t>(up);
+    child_[r] = child_[p];
+    parent_[child_[p][0]] = static_cast<int16_t>(r);
+    parent_[child_[p][1]] = static_cast<int16_t>(r);
+    child_[up][child_[up][1] == p] = static_cast<int16_t>(r);  // roots have only a greater link
+    parent_[p] = Nil;
+}
+
+// p's neighbour in the order of its tree: the next greater (dir 1) or the
+// next smaller (dir 0) node, or Nil.
+int LzhEncoder::InOrderNext(int p, int dir) const {
+    int x = child_[p][dir];
+    if (x != Nil) {
+        while (child_[x][1 - dir] != Nil) x = child_[x][1 - dir];
+        return x;
+    }
+    for (x = p;;) {
+        const int up = parent_[x];
+        if (up >= Nil) return Nil;  // past the root
+        if (child_[up][1 - dir] == x) return up;
+        x = up;
+    }
 }
 
 void LzhEncoder::DeletePosition(int p) {
@@ -238,8 +369,8 @@ void LzhEncoder::Compress() {
         ++len;
     }
     if (len == 0) return;  // an empty input stores nothing, not even a last byte
-    for (int i = 1; i <= MaxMatch; ++i) InsertPosition(RingStart - i);
-    InsertPosition(RingStart);
+    for (int i = 1; i <= MaxMatch; ++i) InsertByDescent(RingStart - i);
+    InsertByDescent(RingStart);
     while (len > 0) {
         // Near the end the look-ahead holds stale bytes; cut the match to what remains.
         if (matchLen_ > len) matchLen_ = len;
