@@ -283,7 +283,8 @@ bool LzhEncoder::InsertBesideNeighbour(int r) {
         bool open[2] = {shared[0] == len, shared[1] == len};
         for (int a = owner;;) {
             if (open[dir]) {
-                if (CommonPrefix(key, text + a, 0) >= len)
+                // The first node met on a side is the neighbour there, whose prefix is known.
+                if (a == around[dir] || CommonPrefix(key, text + a, 0) >= len)
                     best = std::max(best, (a - r) & RingMask);
                 else if (open[dir] = false; !open[1 - dir])
                     break;
