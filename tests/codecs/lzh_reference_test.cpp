@@ -1,0 +1,217 @@
+// The compressor's match finder takes shortcuts (prefix bounds, placing a
+// position beside its neighbour in the order instead of walking down). This
+// holds it to a plain search tree that walks down from the root for every
+// position and compares whole strings, on inputs made to stress ties
+// between equally long matches, full-length matches and deletions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codecs/LzhModel.h"
+#include "tests/codecs/rle_lzh_support.h"
+
+using namespace quern;
+
+namespace {
+
+using namespace rle_lzh_test;
+using namespace lzh;
+
+class PlainLzh {
+public:
+    Bytes Compress(const Bytes& in) {
+        model_->InitModel();
+        std::fill(text_.begin(), text_.end(), 0);
+        std::fill(text_.begin(), text_.begin() + RingStart, RingFill);
+        std::fill(parent_.begin(), parent_.end(), Nil);
+        std::fill(right_.begin(), right_.end(), Nil);
+        size_t next = 0;
+        int len = 0;
+        for (; len < MaxMatch && next < in.size(); ++len) text_[RingStart + len] = in[next++];
+        if (len == 0) return {};
+        for (int i = 1; i <= MaxMatch; ++i) Insert(RingStart - i);
+        Insert(RingStart);
+        int s = 0, r = RingStart;
+        while (len > 0) {
+            int n = std::min(matchLen_, len);
+            if (n < MinMatch) {
+                n = 1;
+                Symbol(text_[r]);
+            } else {
+                Symbol(MatchSymbol(n));
+                const int u = matchDist_ >> 6;
+                Bits(Distance.length[u], Distance.code[u] >> (8 - Distance.length[u]));
+                Bits(6, matchDist_ & 0x3F);
+            }
+            for (int i = 0; i < n; ++i) {
+                Delete(s);
+                if (next < in.size()) {
+                    text_[s] = in[next++];
+                    if (s < MaxMatch - 1) text_[s + RingSize] = text_[s];
+                } else {
+                    --len;
+                }
+                s = (s + 1) & RingMask;
+                r = (r + 1) & RingMask;
+                if (len > 0) Insert(r);
+            }
+        }
+        if (bitCount_ > 0) out_.push_back(static_cast<uint8_t>(pending_ << (8 - bitCount_)));
+        return out_;
+    }
+
+private:
+    static constexpr int Nil = RingSize;
+
+    int Common(int a, int b) const {
+        int i = 0;
+        while (i < MaxMatch && text_[a + i] == text_[b + i]) ++i;
+        return i;
+    }
+
+    void Insert(int r) {
+        const int h0 = text_[r + 1] ^ text_[r + 2];
+        int p = RingSize + 1 + text_[r] + ((h0 ^ (h0 >> 4)) & 15) * 256;
+        bool greater = true;
+        matchLen_ = 0;
+        left_[r] = right_[r] = Nil;
+        for (;;) {
+            int& link = greater ? right_[p] : left_[p];
+            if (link == Nil) {
+                link = r;
+                parent_[r] = p;
+                return;
+            }
+            p = link;
+            const int i = Common(r, p);
+            const int d = ((r - p) & RingMask) - 1;
+            if (i >= MinMatch && (i > matchLen_ || (i == matchLen_ && d < matchDist_))) {
+                matchLen_ = i;
+                matchDist_ = d;
+            }
+            if (i == MaxMatch) break;
+            greater = text_[r + i] > text_[p + i];
+        }
+        // Equal strings: r replaces p.
+        parent_[r] = parent_[p];
+        left_[r] = left_[p];
+        right_[r] = right_[p];
+        parent_[left_[p]] = parent_[right_[p]] = r;
+        Relink(p, r);
+        parent_[p] = Nil;
+    }
+
+    void Relink(int p, int q) {
+        int& link = right_[parent_[p]] == p ? right_[parent_[p]] : left_[parent_[p]];
+        link = q;
+    }
+
+    void Delete(int p) {
+        if (parent_[p] == Nil) return;
+        int q;
+        if (right_[p] == Nil) {
+            q = left_[p];
+        } else if (left_[p] == Nil) {
+            q = right_[p];
+        } else {
+            q = left_[p];
+            if (right_[q] != Nil) {
+                while (right_[q] != Nil) q = right_[q];
+                right_[parent_[q]] = left_[q];
+                parent_[left_[q]] = parent_[q];
+                left_[q] = left_[p];
+                parent_[left_[p]] = q;
+            }
+            right_[q] = right_[p];
+            parent_[right_[p]] = q;
+        }
+        parent_[q] = parent_[p];
+        Relink(p, q);
+        parent_[p] = Nil;
+    }
+
+    void Symbol(int s) {
+        std::vector<int> path;
+        for (int x = model_->Parent[LeafBase + s]; x != Root; x = model_->Parent[x]) path.push_back(x & 1);
+        for (auto it = path.rbegin(); it != path.rend(); ++it) Bits(1, *it);
+        model_->UpdateModel(s);
+    }
+
+    void Bits(int n, int v) {
+        for (int k = n - 1; k >= 0; --k) {
+            pending_ = (pending_ << 1) | ((v >> k) & 1);
+            if (++bitCount_ == 8) {
+                out_.push_back(static_cast<uint8_t>(pending_));
+                pending_ = bitCount_ = 0;
+            }
+        }
+    }
+
+    std::unique_ptr<LzhModel> model_ = std::make_unique<LzhModel>();
+    std::vector<uint8_t> text_ = std::vector<uint8_t>(RingSize + MaxMatch);
+    std::vector<int> left_ = std::vector<int>(RingSize + 1);
+    std::vector<int> right_ = std::vector<int>(RingSize + 1 + 4096);
+    std::vector<int> parent_ = std::vector<int>(RingSize + 1);
+    int matchLen_ = 0, matchDist_ = 0;
+    int pending_ = 0, bitCount_ = 0;
+    Bytes out_;
+};
+
+// Deterministic pseudo-random letters from a small alphabet.
+Bytes Letters(size_t size, int alphabet, uint32_t seed) {
+    Bytes out(size);
+    for (auto& b : out) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<uint8_t>('a' + (seed >> 16) % alphabet);
+    }
+    return out;
+}
+
+// Copies of a few phrases with small changes: many equally long matches.
+Bytes EditedCopies(size_t size, uint32_t seed) {
+    const std::string phrases[] = {"install the files into the folder ", "installed the file in the folder ",
+                                   "uninstall the files from folder ", "                "};
+    Bytes out;
+    while (out.size() < size) {
+        seed = seed * 1103515245u + 12345u;
+        std::string p = phrases[(seed >> 16) % 4];
+        if ((seed >> 20) % 3 == 0) p[(seed >> 8) % p.size()] = 'X';
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    out.resize(size);
+    return out;
+}
+
+Bytes Repeat(const Bytes& unit, size_t size) {
+    Bytes out;
+    while (out.size() < size) out.insert(out.end(), unit.begin(), unit.end());
+    out.resize(size);
+    return out;
+}
+
+TEST(LzhMatchFinder, SameStreamAsAPlainTreeWalk) {
+    struct Case {
+        std::string what;
+        Bytes data;
+    };
+    std::vector<Case> cases;
+    for (size_t n : {1, 2, 3, 59, 60, 61, 62, 119, 121}) cases.push_back({"short run " + std::to_string(n), Bytes(n, 0x20)});
+    for (size_t n : {4, 61, 130}) cases.push_back({"short text " + std::to_string(n), Letters(n, 3, 7)});
+    for (int alphabet : {2, 3, 4, 16})
+        cases.push_back({"letters over " + std::to_string(alphabet), Letters(30000, alphabet, alphabet)});
+    for (size_t period : {1, 2, 3, 7, 59, 60, 61, 4095, 4096, 4097})
+        cases.push_back({"period " + std::to_string(period), Repeat(Letters(period, 26, 5), 20000)});
+    cases.push_back({"edited copies", EditedCopies(40000, 3)});
+    cases.push_back({"mixed", MixedData(120000, 5)});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PlainLzh reference;
+        EXPECT_TRUE(Compress(ctLzh, c.data, Unbudgeted()).out == reference.Compress(c.data));
+    }
+}
+
+}  // namespace
