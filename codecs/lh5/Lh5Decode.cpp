@@ -340,9 +340,10 @@ inline Lh5Decoder::Cursor Lh5Decoder::Item(Cursor c, uint32_t e) const {
     if (p & LongPositionEntry) [[unlikely]]
         p = LongPositionEntryFor(c.word, p);
     const auto bits = static_cast<unsigned>(p & 0xFF);
-    // Shifted in two steps: a lone slot 0 or 1 takes no bits at all.
+    // Shifted in two steps: a lone slot 0 or 1 takes no bits at all. bits
+    // is below 64, so bits ^ 63 is 63 - bits.
     const auto distance = static_cast<int32_t>(static_cast<uint32_t>(p >> 32) +
-                                               static_cast<uint32_t>((c.word >> 1) >> (63 - bits)));
+                                               static_cast<uint32_t>((c.word >> 1) >> (bits ^ 63)));
     c.word <<= bits;
     c.avail -= bits;
     CopyMatch(c.out, distance, length);
@@ -361,7 +362,7 @@ uint8_t* Lh5Decoder::FastItems(BitReader& r, uint8_t* out, const uint8_t* stop, 
         std::memcpy(&w, next, 8);
         if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
         c.word |= w >> c.avail;
-        next += (63 - c.avail) >> 3;
+        next += (c.avail ^ 63) >> 3;  // 63 - avail, with no constant kept in a register
         c.avail |= 56;
     };
     refill();
