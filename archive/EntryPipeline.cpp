@@ -1,12 +1,13 @@
 #include "EntryPipeline.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include <quern/Platform.h>
 
 namespace quern {
 
-unsigned DefaultThreadCount() { return std::max(1u, std::thread::hardware_concurrency()); }
+unsigned DefaultThreadCount() { return std::clamp(std::thread::hardware_concurrency(), 1u, MaxDefaultThreads); }
 
 TEntryPipeline::TEntryPipeline(size_t count, unsigned threads, Job job)
     : job_(std::move(job)), count_(count), slots_(WindowFor(threads)) {
@@ -174,25 +175,131 @@ TShowProgressEvent ResumedProgress(const TShowProgressEvent& handler, const TEnt
     };
 }
 
+namespace {
+
+// The spill streams' blocks. A block given back waits for the next stream:
+// blocks freed on one thread and taken on another would leave each thread's
+// allocator keeping its own peak.
+class TSpillPool {
+public:
+    uint8_t* Take() {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (free_.empty()) {
+            if (made_ == SpillMemoryBudget / SpillBlockSize) return nullptr;
+            free_.push_back(std::make_unique<uint8_t[]>(SpillBlockSize));
+            ++made_;
+        }
+        uint8_t* block = free_.back().release();
+        free_.pop_back();
+        ++used_;
+        return block;
+    }
+    void GiveBack(uint8_t* block) {
+        std::lock_guard<std::mutex> hold(lock_);
+        free_.emplace_back(block);
+        --used_;
+    }
+    size_t Used() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return used_ * SpillBlockSize;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::unique_ptr<uint8_t[]>> free_;
+    size_t made_ = 0, used_ = 0;
+};
+
+TSpillPool& SpillPool() {
+    static TSpillPool pool;
+    return pool;
+}
+
+}  // namespace
+
+size_t SpillMemoryInUse() { return SpillPool().Used(); }
+
 TSpillStream::TSpillStream(size_t memoryLimit, const std::atomic<bool>* stop)
-    : memoryLimit_(memoryLimit), stop_(stop) {}
+    : memoryLimit_(memoryLimit), stop_(stop) {
+    blocks_.reserve((std::min(memoryLimit, SpillMemoryBudget) + SpillBlockSize - 1) / SpillBlockSize);
+}
 
 TSpillStream::~TSpillStream() {
+    GiveBackBlocks();
     file_.reset();
     if (!tempName_.empty()) platform::DeleteFile(tempName_);
 }
 
+void TSpillStream::GiveBackBlocks() {
+    for (uint8_t* block : blocks_) SpillPool().GiveBack(block);
+    blocks_.clear();
+}
+
 int32_t TSpillStream::Read(void* buffer, int32_t count) {
-    return file_ ? file_->Read(buffer, count) : memory_.Read(buffer, count);
+    if (file_) return file_->Read(buffer, count);
+    if (count <= 0 || position_ >= size_) return 0;
+    const auto n = static_cast<int32_t>(std::min<int64_t>(count, size_ - position_));
+    auto* to = static_cast<uint8_t*>(buffer);
+    for (int32_t done = 0; done < n;) {
+        const auto at = static_cast<size_t>(position_);
+        const auto k = static_cast<int32_t>(std::min<size_t>(n - done, SpillBlockSize - at % SpillBlockSize));
+        std::memcpy(to + done, blocks_[at / SpillBlockSize] + at % SpillBlockSize, static_cast<size_t>(k));
+        done += k;
+        position_ += k;
+    }
+    return n;
 }
 
 int32_t TSpillStream::Write(const void* buffer, int32_t count) {
     if (stop_ && *stop_) throw EWriteError();
     if (file_) return WriteFile(buffer, count);
-    const int64_t end = memory_.Position() + std::max(count, 0);
-    if (end <= static_cast<int64_t>(memoryLimit_)) return memory_.Write(buffer, count);
-    // Past the limit: everything so far goes to a fresh temporary file, which
-    // takes this write and all later ones.
+    if (count <= 0) return 0;
+    if (!Reserve(position_ + count)) {
+        // Past the limit or the pool: everything so far goes to a fresh
+        // temporary file, which takes this write and all later ones.
+        MoveToFile();
+        return WriteFile(buffer, count);
+    }
+    // A write past the end leaves zeros before it, as in memory streams.
+    for (int64_t at = size_; at < position_;) {
+        const auto offset = static_cast<size_t>(at) % SpillBlockSize;
+        const auto k = std::min<int64_t>(position_ - at, static_cast<int64_t>(SpillBlockSize - offset));
+        std::memset(blocks_[static_cast<size_t>(at) / SpillBlockSize] + offset, 0, static_cast<size_t>(k));
+        at += k;
+    }
+    const auto* from = static_cast<const uint8_t*>(buffer);
+    for (int32_t done = 0; done < count;) {
+        const auto at = static_cast<size_t>(position_);
+        const auto k = static_cast<int32_t>(std::min<size_t>(count - done, SpillBlockSize - at % SpillBlockSize));
+        std::memcpy(blocks_[at / SpillBlockSize] + at % SpillBlockSize, from + done, static_cast<size_t>(k));
+        done += k;
+        position_ += k;
+    }
+    size_ = std::max(size_, position_);
+    return count;
+}
+
+bool TSpillStream::Reserve(int64_t end) {
+    if (end > static_cast<int64_t>(memoryLimit_)) return false;
+    const auto needed = static_cast<size_t>((end + static_cast<int64_t>(SpillBlockSize) - 1) /
+                                            static_cast<int64_t>(SpillBlockSize));
+    const size_t had = blocks_.size();
+    while (blocks_.size() < needed) {
+        uint8_t* block = SpillPool().Take();
+        if (!block) {
+            // All or none: the write goes to the file whole.
+            while (blocks_.size() > had) {
+                SpillPool().GiveBack(blocks_.back());
+                blocks_.pop_back();
+            }
+            return false;
+        }
+        blocks_.push_back(block);
+    }
+    return true;
+}
+
+void TSpillStream::MoveToFile() {
     tempName_ = platform::CreateTempFileName(platform::TempPath(), "qsp");
     if (tempName_.empty()) throw ESpillError();
     try {
@@ -200,13 +307,13 @@ int32_t TSpillStream::Write(const void* buffer, int32_t count) {
     } catch (const EStreamError&) {
         throw ESpillError();
     }
-    const int64_t position = memory_.Position();
-    const auto& bytes = memory_.Bytes();
-    if (file_->Write(bytes.data(), static_cast<int32_t>(bytes.size())) != static_cast<int32_t>(bytes.size()))
-        throw ESpillError();
-    file_->SetPosition(position);
-    memory_ = TMemoryStream();
-    return WriteFile(buffer, count);
+    for (int64_t at = 0; at < size_;) {
+        const auto k = static_cast<int32_t>(std::min<int64_t>(size_ - at, static_cast<int64_t>(SpillBlockSize)));
+        WriteFile(blocks_[static_cast<size_t>(at) / SpillBlockSize], k);
+        at += k;
+    }
+    file_->SetPosition(position_);
+    GiveBackBlocks();
 }
 
 int32_t TSpillStream::WriteFile(const void* buffer, int32_t count) {
@@ -215,10 +322,15 @@ int32_t TSpillStream::WriteFile(const void* buffer, int32_t count) {
 }
 
 int64_t TSpillStream::Seek(int64_t offset, SeekOrigin origin) {
-    return file_ ? file_->Seek(offset, origin) : memory_.Seek(offset, origin);
+    if (file_) return file_->Seek(offset, origin);
+    int64_t base = 0;
+    if (origin == SeekOrigin::Current) base = position_;
+    if (origin == SeekOrigin::End) base = size_;
+    position_ = std::max<int64_t>(0, base + offset);
+    return position_;
 }
 
-int64_t TSpillStream::Size() { return file_ ? file_->Size() : memory_.Size(); }
+int64_t TSpillStream::Size() { return file_ ? file_->Size() : size_; }
 
 int32_t TStreamView::Read(void* buffer, int32_t count) {
     std::lock_guard<std::mutex> hold(lock_);

@@ -23,8 +23,11 @@
 
 namespace quern {
 
-// The number of threads a tool uses when the user names none.
+// The number of threads a tool uses when the user names none: one per
+// processor, up to MaxDefaultThreads. Each further job costs its codec's work
+// areas; with that many `quern x` stays under 8 MiB on any machine.
 unsigned DefaultThreadCount();
+constexpr unsigned MaxDefaultThreads = 8;
 
 // Runs job(index) for index 0 to count-1 on `threads` worker threads, at most
 // `window` entries ahead of the one the caller is taking, and hands each
@@ -105,7 +108,11 @@ class ESpillError : public EWriteError {};
 
 // A seekable stream in memory up to `memoryLimit` bytes, moved into a
 // temporary file (deleted with the stream) when it grows past it, so that
-// entries in flight hold bounded memory whatever their size. Writes raise
+// entries in flight hold bounded memory whatever their size. The memory is
+// blocks of one pool of SpillMemoryBudget bytes, shared by every spill stream
+// of the process and never given back to the allocator: a stream that finds
+// the pool spent moves to its file early, so that all entries in flight hold
+// that much at most together, whatever the number of jobs. Writes raise
 // EWriteError once `stop` is set.
 class TSpillStream : public TStream {
 public:
@@ -121,9 +128,13 @@ public:
 
 private:
     int32_t WriteFile(const void* buffer, int32_t count);  // all of it, or ESpillError
+    bool Reserve(int64_t end);  // blocks for `end` bytes, within the limit and the pool
+    void MoveToFile();
+    void GiveBackBlocks();
     size_t memoryLimit_;
     const std::atomic<bool>* stop_;
-    TMemoryStream memory_;
+    std::vector<uint8_t*> blocks_;  // SpillBlockSize bytes each, from the pool
+    int64_t size_ = 0, position_ = 0;  // while in memory
     std::string tempName_;
     std::unique_ptr<TFileStream> file_;
 };
@@ -148,5 +159,10 @@ private:
 
 // Memory a job's output may hold before it moves to a temporary file.
 constexpr size_t EntryMemoryLimit = size_t{1} << 20;
+// Memory all spill streams may hold together, in blocks of SpillBlockSize.
+constexpr size_t SpillMemoryBudget = size_t{2} << 20;
+constexpr size_t SpillBlockSize = size_t{64} << 10;
+// Bytes of the pool's blocks now held by spill streams.
+size_t SpillMemoryInUse();
 
 }  // namespace quern

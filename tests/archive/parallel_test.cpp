@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -448,6 +449,44 @@ TEST(SpillStream, MovesToATemporaryFilePastItsLimitAndDeletesIt) {
     EXPECT_TRUE(ListDirectory(dir.Path()).empty());
 }
 
+// Streams of entries in flight share one pool: those that find it spent go to
+// files, together they never hold more than the budget, and the blocks of
+// streams that end serve the next ones.
+TEST(SpillStream, StreamsShareOneBudgetAndTheRestGoToFiles) {
+    TempDir dir;
+    ScopedEnv temp(testing_support::TempPathVariable, dir.Path());
+    ASSERT_EQ(SpillMemoryInUse(), 0u);
+    const size_t fitting = SpillMemoryBudget / EntryMemoryLimit;
+    const size_t count = fitting + 3;
+    std::vector<Bytes> data;
+    std::vector<std::unique_ptr<TSpillStream>> spills;
+    for (size_t i = 0; i < count; ++i) {
+        // Each within its own limit, with a header completed after its data.
+        data.push_back(RandomBytes(EntryMemoryLimit - 1000, static_cast<uint32_t>(20 + i)));
+        spills.push_back(std::make_unique<TSpillStream>(EntryMemoryLimit));
+        for (size_t at = 0; at < data[i].size(); at += 8192)
+            spills[i]->WriteBuffer(data[i].data() + at, static_cast<int32_t>(std::min<size_t>(8192, data[i].size() - at)));
+        spills[i]->SetPosition(100);
+        spills[i]->WriteBuffer("head", 4);
+        std::copy_n("head", 4, data[i].begin() + 100);
+        EXPECT_LE(SpillMemoryInUse(), SpillMemoryBudget);
+    }
+    EXPECT_EQ(ListDirectory(dir.Path()).size(), count - fitting);
+    for (size_t i = 0; i < count; ++i) {
+        Bytes back(data[i].size());
+        spills[i]->SetPosition(0);
+        spills[i]->ReadBuffer(back.data(), static_cast<int32_t>(back.size()));
+        EXPECT_TRUE(back == data[i]) << i;
+        EXPECT_EQ(spills[i]->Size(), static_cast<int64_t>(data[i].size())) << i;
+    }
+    spills.clear();
+    EXPECT_EQ(SpillMemoryInUse(), 0u);
+    EXPECT_TRUE(ListDirectory(dir.Path()).empty());
+    TSpillStream again(EntryMemoryLimit);
+    again.WriteBuffer(data[0].data(), 300000);
+    EXPECT_TRUE(ListDirectory(dir.Path()).empty());
+}
+
 #ifndef _WIN32
 // The tools, end to end: -j 1 and -j N give the same archive, the same
 // output and the same error lines.
@@ -496,6 +535,39 @@ TEST(ParallelTools, QuernCreatesTestsAndExtractsTheSameWithAnyNumberOfJobs) {
     CollectFiles(dir / "out4" + platform::PathDelim, "", four);
     EXPECT_FALSE(one.empty());
     EXPECT_TRUE(one == four);
+}
+
+// Memory, not time: what quern x decodes ahead waits in one pool shared by
+// all jobs, so more jobs cost their codecs' work areas and no more buffers.
+// Each entry is just under the limit one entry may keep in memory: with a
+// buffer of its own each, every entry in flight used to add a MiB.
+TEST(ParallelTools, ExtractionMemoryDoesNotGrowWithTheEntriesInFlight) {
+    if (testing_support::RunCommand("test -x /usr/bin/time") != 0) GTEST_SKIP() << "/usr/bin/time is not installed";
+    TempDir dir;
+    const std::string in = dir / "in" + platform::PathDelim;
+    TQuern::ForceDirectoryPath(in);
+    for (uint32_t i = 0; i < 24; ++i) WriteFileBytes(in + "f" + std::to_string(i), Prose(EntryMemoryLimit - 30000, i));
+    ASSERT_EQ(Quern(dir, "c -m none a.zmar in").status, 0);
+    const auto peakKb = [&](const std::string& jobs, const std::string& out) {
+        const int status = testing_support::RunCommand(
+            "cd " + testing_support::ShellQuote(dir.Path()) + " && /usr/bin/time -f 'peak %M KB' " +
+            testing_support::ShellQuote(QuernProgram()) + " x " + jobs + " -C " + out + " a.zmar 2>" +
+            testing_support::ShellQuote(dir / "time"));
+        const std::string err = testing_support::ReadFileText(dir / "time");
+        EXPECT_EQ(status, 0) << err;
+        const size_t at = err.find("peak ");
+        return at == std::string::npos ? 0L : std::stol(err.substr(at + 5));
+    };
+    const long one = peakKb("-j 1", "one"), many = peakKb("-j 16", "many"), byDefault = peakKb("", "default");
+    ASSERT_GT(one, 0);
+    // Sixteen jobs: the pool and sixteen codecs' work areas, never sixteen
+    // entries' buffers (with the sanitizers each thread costs more).
+    EXPECT_LT(many - one, 10 * 1024) << one << " KB with -j 1, " << many << " KB with -j 16";
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(byDefault, 8 * 1024) << "default jobs";
+#else
+    (void)byDefault;
+#endif
 }
 
 TEST(ParallelTools, JobsMustBeAPositiveNumber) {
