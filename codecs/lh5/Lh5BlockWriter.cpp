@@ -59,6 +59,7 @@ void Lh5BlockWriter::SendBlock() {
     }
     std::fill_n(mainFreq_, MainSymbols, 0);
     std::fill_n(positionFreq_, PositionSlots, 0);
+    FlushWholeBytes();
 }
 
 int Lh5BlockWriter::BuildHuffmanCode(int n, uint16_t* freq, uint8_t* lengths, uint16_t* codes) {

@@ -82,10 +82,13 @@ public:
     void SendBlock();
 
     // Writes the low n bits of value (n = 1..16), most significant first.
-    void PutBits(int n, unsigned value) { PutCode(n, (value << (16 - n)) & 0xFFFF); }
+    void PutBits(int n, unsigned value) { PutRaw(n, value & ((1u << n) - 1)); }
 
     // Pads the last partial byte with zero bits; writes nothing when none is pending.
-    void FinalFlush() { PutBits(7, 0); }
+    void FinalFlush() {
+        PutBits(7, 0);
+        FlushWholeBytes();
+    }
 
 private:
     // Node arrays hold the symbols followed by the internal nodes of the tree.
@@ -94,17 +97,38 @@ private:
     static unsigned BitLength(unsigned v) { return static_cast<unsigned>(std::bit_width(v)); }
 
     // Writes the top n bits (n = 0..16) of a left-aligned 16-bit code.
-    void PutCode(int n, unsigned code) {
-        while (n >= freeBits_) {
-            n -= freeBits_;
-            pendingByte_ += code >> (16 - freeBits_);
-            code = (code << freeBits_) & 0xFFFF;
-            io_.OutputByte(static_cast<uint8_t>(pendingByte_));
-            pendingByte_ = 0;
-            freeBits_ = 8;
+    void PutCode(int n, unsigned code) { PutRaw(n, code >> (16 - n)); }
+
+    // Appends n bits (n = 0..16, value < 2^n). Whole bytes collect in
+    // outBytes_, which goes to the codec IO when full, at the end of a block
+    // and at the end of the stream: between those points the writer makes no
+    // other call on the IO, so the IO sees what byte-by-byte output would give.
+    void PutRaw(int n, unsigned value) {
+        bitAcc_ = (bitAcc_ << n) | value;
+        bitCount_ += n;
+        if (bitCount_ >= 32) {
+            bitCount_ -= 32;
+            const auto word = static_cast<uint32_t>(bitAcc_ >> bitCount_);
+            if (outCount_ > OutBytesSize - 4) FlushOutBytes();
+            outBytes_[outCount_] = static_cast<uint8_t>(word >> 24);
+            outBytes_[outCount_ + 1] = static_cast<uint8_t>(word >> 16);
+            outBytes_[outCount_ + 2] = static_cast<uint8_t>(word >> 8);
+            outBytes_[outCount_ + 3] = static_cast<uint8_t>(word);
+            outCount_ += 4;
         }
-        pendingByte_ += code >> (16 - freeBits_);
-        freeBits_ -= n;
+    }
+    // Passes every whole byte on to the IO; fewer than 8 bits stay.
+    void FlushWholeBytes() {
+        while (bitCount_ >= 8) {
+            bitCount_ -= 8;
+            if (outCount_ == OutBytesSize) FlushOutBytes();
+            outBytes_[outCount_++] = static_cast<uint8_t>(bitAcc_ >> bitCount_);
+        }
+        FlushOutBytes();
+    }
+    void FlushOutBytes() {
+        io_.OutputBytes(outBytes_, outCount_);
+        outCount_ = 0;
     }
 
     void EncodeMainSymbol(unsigned symbol) { PutCode(mainLen_[symbol], mainCode_[symbol]); }
@@ -153,8 +177,11 @@ private:
     uint16_t leafOrder_[MainSymbols];
     int depthCount_[MaxCodeLength + 1];
 
-    unsigned pendingByte_ = 0;
-    int freeBits_ = 8;
+    static constexpr int OutBytesSize = 4096;
+    uint64_t bitAcc_ = 0;  // the low bitCount_ bits are pending, oldest highest
+    int bitCount_ = 0;
+    uint8_t outBytes_[OutBytesSize];
+    int outCount_ = 0;
 };
 
 }  // namespace quern
