@@ -106,6 +106,16 @@ void CodecIO::OutputSpan(const uint8_t* bytes, int32_t n) {
     while (n > 0) {
         // A full buffer is written only when a further byte arrives, as OutputByte does.
         if (outPos_ == CodecBufferSize) FlushFull();
+        if (outPos_ == 0 && n > CodecBufferSize && !scramble_) {
+            // A buffer's worth with more to come: written from the span itself,
+            // as FlushFull would write it once filled.
+            outputSum_ += ByteSum(bytes, CodecBufferSize);
+            platform::YieldProcessor();
+            dest_.WriteBuffer(bytes, CodecBufferSize);
+            bytes += CodecBufferSize;
+            n -= CodecBufferSize;
+            continue;
+        }
         const int32_t k = std::min(n, CodecBufferSize - outPos_);
         uint8_t* out = outBuf_ + outPos_;
         uint32_t sum = 0;
