@@ -370,7 +370,14 @@ void LzhEncoder::Compress() {
         ++len;
     }
     if (len == 0) return;  // an empty input stores nothing, not even a last byte
-    for (int i = 1; i <= MaxMatch; ++i) InsertByDescent(RingStart - i);
+    // The preset positions go in from the last: the string at RingStart - i
+    // and the one inserted before it both start with i - 1 spaces.
+    for (int i = 1; i <= MaxMatch; ++i) {
+        nextKey_ = RingStart - i;
+        nextNode_ = RingStart - i + 1;
+        nextLen_ = i - 1;
+        InsertPosition(RingStart - i);
+    }
     InsertByDescent(RingStart);
     while (len > 0) {
         // Near the end the look-ahead holds stale bytes; cut the match to what remains.

@@ -19,6 +19,7 @@ namespace {
 
 using namespace rle_lzh_test;
 using namespace lzh;
+using testing_support::Text;
 
 class PlainLzh {
 public:
@@ -200,6 +201,14 @@ TEST(LzhMatchFinder, SameStreamAsAPlainTreeWalk) {
     std::vector<Case> cases;
     for (size_t n : {1, 2, 3, 59, 60, 61, 62, 119, 121}) cases.push_back({"short run " + std::to_string(n), Bytes(n, 0x20)});
     for (size_t n : {4, 61, 130}) cases.push_back({"short text " + std::to_string(n), Letters(n, 3, 7)});
+    // The preset spaces of the ring order before or after the first bytes.
+    for (const char* start : {"\tx", "\x7F", "   \n", "  ~", " "})
+        for (size_t n : {70, 3000}) {
+            Bytes data = Text(start);
+            const Bytes rest = EditedCopies(n, 2);
+            data.insert(data.end(), rest.begin(), rest.end());
+            cases.push_back({"starts with " + std::string(start) + ", then " + std::to_string(n), data});
+        }
     for (int alphabet : {2, 3, 4, 16})
         cases.push_back({"letters over " + std::to_string(alphabet), Letters(30000, alphabet, alphabet)});
     for (size_t period : {1, 2, 3, 7, 59, 60, 61, 4095, 4096, 4097})
