@@ -153,6 +153,30 @@ TEST(Lh5Encode, RunCodecWritesTheSameStreamAndTheInputSum) {
     EXPECT_EQ(checksum, std::accumulate(input.begin(), input.end(), 0u));
 }
 
+// Past the budget the coded stream stops where byte-by-byte output would
+// stop: the 8192-byte buffers filled before the failing byte are written,
+// nothing else, whichever block the failure falls in.
+TEST(Lh5Encode, BudgetFailureWritesTheWholeBuffersBeforeIt) {
+    const Bytes input = EnglishLikeText(200000, 13);
+    const Bytes full = Encode(input);
+    ASSERT_GT(full.size(), 3u * 8192);
+    for (const size_t budget : {size_t{8191}, size_t{8192}, size_t{8193}, full.size() - 1}) {
+        TMemoryStream source(input);
+        TMemoryStream dest;
+        CodecSettings settings;
+        settings.CompressReserve = static_cast<int32_t>(input.size() - budget);
+        uint32_t checksum = 0;
+        EXPECT_THROW(RunCodec(dest, source, static_cast<int32_t>(input.size()), 0, ctLh5, checksum, false, false,
+                              settings),
+                     EUnableToCompress)
+            << budget;
+        // A full buffer is written when the byte after it is accepted.
+        const size_t written = (budget - 1) / 8192 * 8192;
+        const Bytes expected(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(written));
+        EXPECT_TRUE(dest.Bytes() == expected) << budget;
+    }
+}
+
 // The archive writer stores an entry whose coded form would be longer.
 TEST(Lh5Encode, DataThatWouldGrowRaisesUnableToCompress) {
     const Bytes inputs[] = {Text("abc"), testing_support::RandomBytes(20000, 12)};
