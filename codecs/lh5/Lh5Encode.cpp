@@ -72,7 +72,7 @@ private:
     static int Bucket(int q, int b) { return ((q + BucketStride * b) & (BucketCount - 1)) + BucketBase; }
 
     void InitDictionary();
-    void FillWindow();
+    int FillWindow();
     int FindChild(int q, int b) {
         int r = nextLink_[Bucket(q, b)];
         parentOf_[0] = static_cast<uint16_t>(q);  // sentinel ends the walk
@@ -110,15 +110,24 @@ private:
         nextLink_[replacement] = static_cast<uint16_t>(after);
         prevLink_[after] = static_cast<uint16_t>(replacement);
     }
-    void SplitNode(int old);
+    // Where the coding stands; a local of Run, so that the compiler keeps it
+    // in registers across the stores into the tables.
+    struct Cursor {
+        int pos;        // window index of the string being inserted
+        int remaining;  // real, not yet coded input bytes from pos on
+        int matchLen;
+        int matchPos;
+    };
+    void SplitNode(int old, int pos, int matchLen, int matchPos);
     // Run once per input byte: inlined into the coding loop, whose call
     // overhead was a tenth of the encoder's instructions.
-    [[gnu::always_inline]] void InsertNode();
-    [[gnu::always_inline]] void DeleteNode();
-    [[gnu::always_inline]] void AdvancePosition();
-    [[gnu::noinline]] void Slide();
-    void ClampMatch() {
-        if (matchLen_ > remaining_) matchLen_ = remaining_;
+    [[gnu::always_inline]] void InsertNode(Cursor& c);
+    [[gnu::always_inline]] void DeleteNode(int pos);
+    [[gnu::always_inline]] void AdvancePosition(Cursor& c);
+    // Returns the number of input bytes read.
+    [[gnu::noinline]] int Slide();
+    static void ClampMatch(Cursor& c) {
+        if (c.matchLen > c.remaining) c.matchLen = c.remaining;
     }
 
     CodecIO& io_;
@@ -126,10 +135,6 @@ private:
 
     // The tail lets MatchEnd read whole words at the last positions.
     std::array<uint8_t, WindowBytes + 8> window_;
-    int pos_ = FirstPos;  // window index of the string being inserted
-    int remaining_ = 0;   // real, not yet coded input bytes from pos_ on
-    int matchLen_ = 0;
-    int matchPos_ = 0;
 
     std::array<uint8_t, InternalAndRoots> nodeDepth_;
     std::array<uint8_t, InternalAndRoots> childCount_;  // wraps at 256; only "> 1" is asked
@@ -160,106 +165,106 @@ void Lh5Encoder::InitDictionary() {
     nextLink_[DictionarySize - 1] = 0;
 }
 
-// The new string and the one at matchPos_ agree in matchLen_ bytes and
+// The new string and the one at matchPos agree in matchLen bytes and
 // differ in the next: a new internal node of that depth takes old's place.
-void Lh5Encoder::SplitNode(int old) {
+void Lh5Encoder::SplitNode(int old, int pos, int matchLen, int matchPos) {
     const int added = freeNode_;
     freeNode_ = nextLink_[added];
     childCount_[added] = 2;
-    childXor_[added] = static_cast<uint16_t>(old ^ pos_);
+    childXor_[added] = static_cast<uint16_t>(old ^ pos);
     TakePlace(old, added);
     parentOf_[added] = parentOf_[old];
     childXor_[parentOf_[old]] ^= static_cast<uint16_t>(old ^ added);
-    nodeDepth_[added] = static_cast<uint8_t>(matchLen_);
-    nodePos_[added] = static_cast<uint16_t>(pos_);
-    LinkChild(added, window_[matchPos_ + matchLen_], old);
-    LinkChild(added, window_[pos_ + matchLen_], pos_);
+    nodeDepth_[added] = static_cast<uint8_t>(matchLen);
+    nodePos_[added] = static_cast<uint16_t>(pos);
+    LinkChild(added, window_[matchPos + matchLen], old);
+    LinkChild(added, window_[pos + matchLen], pos);
 }
 
-// Records the string at pos_ and leaves its longest earlier match in
-// matchLen_ and matchPos_. A stored position x >= pos_ stands for window
+// Records the string at c.pos and leaves its longest earlier match in
+// c.matchLen and c.matchPos. A stored position x >= c.pos stands for window
 // index x - 8192 (it was recorded before the last slide).
-inline void Lh5Encoder::InsertNode() {
+inline void Lh5Encoder::InsertNode(Cursor& c) {
     int q;
     int r;
-    if (matchLen_ >= 4) {
+    if (c.matchLen >= 4) {
         // The string after the previous match agrees with this one in
-        // matchLen_ - 1 bytes: start from that leaf's ancestor of the right
+        // c.matchLen - 1 bytes: start from that leaf's ancestor of the right
         // depth instead of from the root.
-        --matchLen_;
-        r = (matchPos_ + 1) | DictionarySize;
+        --c.matchLen;
+        r = (c.matchPos + 1) | DictionarySize;
         while ((q = parentOf_[r]) == 0) r = nextLink_[r];  // follow replaced leaves
-        while (nodeDepth_[q] >= matchLen_) {
+        while (nodeDepth_[q] >= c.matchLen) {
             r = q;
             q = parentOf_[q];
         }
         int t = q;
         while (nodePos_[t] & PendingMark) {
-            nodePos_[t] = static_cast<uint16_t>(pos_);
+            nodePos_[t] = static_cast<uint16_t>(c.pos);
             t = parentOf_[t];
         }
         // A root is never pending and its position never asked; writing the
         // mark to node 0 (no node) instead spares a hard-to-predict branch.
-        nodePos_[t < RootBase ? t : 0] = static_cast<uint16_t>(pos_ | PendingMark);
+        nodePos_[t < RootBase ? t : 0] = static_cast<uint16_t>(c.pos | PendingMark);
     } else {
-        q = RootBase + window_[pos_];
-        const int b = window_[pos_ + 1];
+        q = RootBase + window_[c.pos];
+        const int b = window_[c.pos + 1];
         r = FindChild(q, b);
         if (r == 0) {
-            MakeChild(q, b, pos_);
-            matchLen_ = 1;
+            MakeChild(q, b, c.pos);
+            c.matchLen = 1;
             return;
         }
-        matchLen_ = 2;
+        c.matchLen = 2;
     }
     for (;;) {
         int limit;
         if (r >= DictionarySize) {
             limit = MaxMatch;
-            matchPos_ = r;
+            c.matchPos = r;
         } else {
             limit = nodeDepth_[r];
-            matchPos_ = nodePos_[r] & ~PendingMark;
+            c.matchPos = nodePos_[r] & ~PendingMark;
         }
-        if (matchPos_ >= pos_) matchPos_ -= DictionarySize;
-        matchLen_ = MatchEnd(&window_[pos_], &window_[matchPos_], matchLen_, limit);
-        if (matchLen_ < limit) {
-            SplitNode(r);
+        if (c.matchPos >= c.pos) c.matchPos -= DictionarySize;
+        c.matchLen = MatchEnd(&window_[c.pos], &window_[c.matchPos], c.matchLen, limit);
+        if (c.matchLen < limit) {
+            SplitNode(r, c.pos, c.matchLen, c.matchPos);
             return;
         }
-        if (matchLen_ == MaxMatch) break;
-        nodePos_[r] = static_cast<uint16_t>(pos_);
+        if (c.matchLen == MaxMatch) break;
+        nodePos_[r] = static_cast<uint16_t>(c.pos);
         q = r;
-        const int b = window_[pos_ + matchLen_];
+        const int b = window_[c.pos + c.matchLen];
         r = FindChild(q, b);
         if (r == 0) {
-            MakeChild(q, b, pos_);
+            MakeChild(q, b, c.pos);
             return;
         }
-        ++matchLen_;
+        ++c.matchLen;
     }
     // All 256 bytes equal the leaf r's string: the newer leaf replaces it and
     // the old one points to it, for a later start from the old position.
-    TakePlace(r, pos_);
-    parentOf_[pos_] = static_cast<uint16_t>(q);
-    childXor_[q] ^= static_cast<uint16_t>(r ^ pos_);
+    TakePlace(r, c.pos);
+    parentOf_[c.pos] = static_cast<uint16_t>(q);
+    childXor_[q] ^= static_cast<uint16_t>(r ^ c.pos);
     parentOf_[r] = 0;
-    nextLink_[r] = static_cast<uint16_t>(pos_);
+    nextLink_[r] = static_cast<uint16_t>(c.pos);
 }
 
 // Removes the leaf recorded 8192 positions ago, before its window byte is
 // reused; an internal node left with one child goes with it.
-inline void Lh5Encoder::DeleteNode() {
-    if (parentOf_[pos_] == 0) return;
-    Unlink(pos_);
-    const int r = parentOf_[pos_];
-    parentOf_[pos_] = 0;
+inline void Lh5Encoder::DeleteNode(int pos) {
+    if (parentOf_[pos] == 0) return;
+    Unlink(pos);
+    const int r = parentOf_[pos];
+    parentOf_[pos] = 0;
     --childCount_[r];
-    childXor_[r] ^= static_cast<uint16_t>(pos_);
+    childXor_[r] ^= static_cast<uint16_t>(pos);
     if (r >= RootBase || childCount_[r] > 1) return;
 
     // Pass the newest position through r on to its pending ancestors.
-    auto unslid = [this](int p) { return p >= pos_ ? p - DictionarySize : p; };
+    auto unslid = [pos](int p) { return p >= pos ? p - DictionarySize : p; };
     const int t = unslid(nodePos_[r] & ~PendingMark);
     int s = t;
     int q = parentOf_[r];
@@ -286,8 +291,9 @@ inline void Lh5Encoder::DeleteNode() {
 
 // Moves the last 8448 bytes (history and look-ahead) to the front and reads
 // up to 8192 new bytes behind them. At the end of input the loop stops; the
-// bytes above keep stale contents, which remaining_ keeps out of every match.
-void Lh5Encoder::Slide() {
+// bytes above keep stale contents, which the count of remaining bytes keeps
+// out of every match.
+int Lh5Encoder::Slide() {
     std::memmove(&window_[0], &window_[DictionarySize], WindowBytes - DictionarySize);
     // Reads as a byte-by-byte loop would that stores each InputByte() and
     // stops once InputEnded(): the byte stored at the end (0, or one byte of
@@ -306,23 +312,27 @@ void Lh5Encoder::Slide() {
             i += n;
         }
     }
-    remaining_ += i - FirstPos;
-    pos_ = DictionarySize;
+    return i - FirstPos;
 }
 
-inline void Lh5Encoder::AdvancePosition() {
-    --remaining_;
-    if (++pos_ == SlidePos) Slide();
-    DeleteNode();
-    InsertNode();
+inline void Lh5Encoder::AdvancePosition(Cursor& c) {
+    --c.remaining;
+    if (++c.pos == SlidePos) {
+        c.remaining += Slide();
+        c.pos = DictionarySize;
+    }
+    DeleteNode(c.pos);
+    InsertNode(c);
 }
 
 // The first look-ahead and history: as a loop of InputByte() calls over every
 // window index would fill it, storing a byte where InputEnded() is false
 // after the call and a filler (never output) elsewhere. A bulk read stands
 // for the calls it serves: within one chunk InputEnded() cannot change.
-void Lh5Encoder::FillWindow() {
+// Returns the number of real bytes stored.
+int Lh5Encoder::FillWindow() {
     int i = FirstPos;
+    int filled = 0;
     bool failedBefore = false;
     while (i < WindowBytes) {
         const int32_t n = io_.InputBytes(&window_[i], WindowBytes - i);
@@ -339,37 +349,38 @@ void Lh5Encoder::FillWindow() {
         if (io_.InputEnded()) {
             std::memset(&window_[i], WindowFiller, static_cast<size_t>(n));
         } else {
-            remaining_ += n;
+            filled += n;
         }
         i += n;
     }
     std::memset(&window_[i], WindowFiller, static_cast<size_t>(WindowBytes - i));
+    return filled;
 }
 
 void Lh5Encoder::Run() {
     InitDictionary();
-    pos_ = FirstPos;
-    remaining_ = 0;
-    FillWindow();
-    if (remaining_ == 0) return;  // empty input: not even a block
+    Cursor c;
+    c.pos = FirstPos;
+    c.remaining = FillWindow();
+    if (c.remaining == 0) return;  // empty input: not even a block
 
-    matchPos_ = 0;
-    matchLen_ = 0;
-    InsertNode();
-    while (remaining_ > 0) {
-        const int lastLen = matchLen_;
-        const int lastPos = matchPos_;
-        AdvancePosition();
-        ClampMatch();
+    c.matchPos = 0;
+    c.matchLen = 0;
+    InsertNode(c);
+    while (c.remaining > 0) {
+        const int lastLen = c.matchLen;
+        const int lastPos = c.matchPos;
+        AdvancePosition(c);
+        ClampMatch(c);
         // One-step lazy choice: a match is taken only when the next position
         // offers nothing strictly longer.
-        if (matchLen_ > lastLen || lastLen < MinMatch) {
-            writer_.EmitItem(window_[pos_ - 1], 0);
+        if (c.matchLen > lastLen || lastLen < MinMatch) {
+            writer_.EmitItem(window_[c.pos - 1], 0);
         } else {
             writer_.EmitItem(static_cast<unsigned>(lastLen + lh5::MatchSymbolOffset),
-                             static_cast<unsigned>(pos_ - lastPos - 2) & lh5::WindowMask);
-            for (int k = lastLen - 1; k > 0; --k) AdvancePosition();
-            ClampMatch();
+                             static_cast<unsigned>(c.pos - lastPos - 2) & lh5::WindowMask);
+            for (int k = lastLen - 1; k > 0; --k) AdvancePosition(c);
+            ClampMatch(c);
         }
     }
     writer_.SendBlock();
