@@ -210,9 +210,11 @@ private:
     size_t made_ = 0, used_ = 0;
 };
 
+// Never destroyed: a job still running while the program exits may give
+// its blocks back.
 TSpillPool& SpillPool() {
-    static TSpillPool pool;
-    return pool;
+    static TSpillPool* const pool = new TSpillPool;
+    return *pool;
 }
 
 }  // namespace
