@@ -212,14 +212,19 @@ void Lh5Decoder::ReadMainLengths() {
 }
 
 // The slot entries of smallTable_ as position entries: the code of a short
-// slot is the index's top bits (none for a lone slot).
+// slot is the index's top bits (none for a lone slot). A code's entries are
+// consecutive, so each is worked out once.
 void Lh5Decoder::BuildPositionTable() {
+    uint64_t entry = 0;
     for (unsigned i = 0; i < SmallTableSize; ++i) {
         const uint32_t e = smallTable_[i];
-        const unsigned length = e & EntryLengthMask;
-        positionTable_[i] = (e & LongCodeEntry)
-                                ? static_cast<uint64_t>(e >> EntryValueShift) << 32 | LongPositionEntry
-                                : MakePositionEntry(e >> EntryValueShift, length, i >> (SmallTableBits - length));
+        if (i == 0 || e != smallTable_[i - 1]) {
+            const unsigned length = e & EntryLengthMask;
+            entry = (e & LongCodeEntry)
+                        ? static_cast<uint64_t>(e >> EntryValueShift) << 32 | LongPositionEntry
+                        : MakePositionEntry(e >> EntryValueShift, length, i >> (SmallTableBits - length));
+        }
+        positionTable_[i] = entry;
     }
 }
 
