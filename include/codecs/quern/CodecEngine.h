@@ -51,8 +51,10 @@ public:
 
     // InputByte for up to n bytes, taken from the chunk at hand (refilled first
     // when it is used up), with the same sum and descrambling. Returns how many
-    // were copied; 0 is the end of input, as InputEnded() then says. Decoders
-    // read ahead through it without pulling in a further chunk early.
+    // were copied; 0 is the end of input, as InputEnded() then says. A chunk
+    // whose progress event cancelled is still served, as InputByte serves it,
+    // while InputEnded() is already true. Decoders read ahead through it
+    // without pulling in a further chunk early.
     int32_t InputBytes(uint8_t* to, int32_t n);
 
     // Appends one byte to the output; raises EUnableToCompress past the budget.
