@@ -59,8 +59,11 @@ public:
 
 private:
     void InitMatchTree();
-    void InsertPosition(int r);
-    bool InsertBesideNeighbour(int r);
+    // Only the match of an item's last position is coded: for the others
+    // (wantMatch false) the tree changes alike, but the nearest of the
+    // longest matches need not be sought.
+    void InsertPosition(int r, bool wantMatch);
+    bool InsertBesideNeighbour(int r, bool wantMatch);
     void InsertByDescent(int r);
     void ReplaceNode(int p, int r);
     // p agrees with r in all MaxMatch bytes: r takes its place, p is the match.
@@ -180,8 +183,8 @@ void LzhEncoder::InitMatchTree() {
 // ancestors, so the walk down can be skipped when r's neighbours in the
 // order are known: the string at r - 1 had a long prefix in common with a
 // neighbour p, so the one at p + 1 usually neighbours r.
-void LzhEncoder::InsertPosition(int r) {
-    if (nextKey_ == r && nextLen_ >= MinMatch && InsertBesideNeighbour(r)) return;
+void LzhEncoder::InsertPosition(int r, bool wantMatch) {
+    if (nextKey_ == r && nextLen_ >= MinMatch && InsertBesideNeighbour(r, wantMatch)) return;
     InsertByDescent(r);
 }
 
@@ -230,7 +233,7 @@ void LzhEncoder::InsertByDescent(int r) {
 
 // Places r between nextNode_ and its neighbour in the order when r belongs
 // there; false, with nothing changed, when it does not.
-bool LzhEncoder::InsertBesideNeighbour(int r) {
+bool LzhEncoder::InsertBesideNeighbour(int r, bool wantMatch) {
     const uint8_t* const text = text_.data();
     const uint8_t* const key = text + r;
     const int c = nextNode_;
@@ -279,7 +282,7 @@ bool LzhEncoder::InsertBesideNeighbour(int r) {
     // still reach that length.
     const int len = std::max(shared[0], shared[1]);
     int best = 0;
-    if (len >= MinMatch) {
+    if (wantMatch && len >= MinMatch) {
         bool open[2] = {shared[0] == len, shared[1] == len};
         for (int a = owner;;) {
             if (open[dir]) {
@@ -376,7 +379,7 @@ void LzhEncoder::Compress() {
         nextKey_ = RingStart - i;
         nextNode_ = RingStart - i + 1;
         nextLen_ = i - 1;
-        InsertPosition(RingStart - i);
+        InsertPosition(RingStart - i, false);
     }
     InsertByDescent(RingStart);
     while (len > 0) {
@@ -397,8 +400,8 @@ void LzhEncoder::Compress() {
             if (s < MirrorSize) text_[s + RingSize] = b;
             s = (s + 1) & RingMask;
             r = (r + 1) & RingMask;
-            InsertPosition(r);
             ++i;
+            InsertPosition(r, i == last);
         }
         while (i < last) {
             ++i;
@@ -406,7 +409,7 @@ void LzhEncoder::Compress() {
             s = (s + 1) & RingMask;
             r = (r + 1) & RingMask;
             --len;
-            if (len > 0) InsertPosition(r);
+            if (len > 0) InsertPosition(r, i == last);
         }
     }
     FlushCode();
