@@ -24,6 +24,9 @@ constexpr int MirrorSize = MaxMatch - 1;
 // Only cleared: comparisons read eight bytes at a time and may look past the
 // 60th byte, whose result they then ignore.
 constexpr int ComparePad = 8;
+// How far a placement beside a known node may walk along the order before
+// the walk down from the root is the cheaper way.
+constexpr int MaxOrderSteps = 8;
 
 uint64_t Load8(const uint8_t* p) {
     uint64_t v;
@@ -62,8 +65,8 @@ private:
     // Only the match of an item's last position is coded: for the others
     // (wantMatch false) the tree changes alike, but the nearest of the
     // longest matches need not be sought.
-    void InsertPosition(int r, bool wantMatch);
-    bool InsertBesideNeighbour(int r, bool wantMatch);
+    [[gnu::always_inline]] void InsertPosition(int r, bool wantMatch);
+    [[gnu::always_inline]] bool InsertBesideNeighbour(int r, int c, int known, bool wantMatch);
     void InsertByDescent(int r);
     void ReplaceNode(int p, int r);
     // p agrees with r in all MaxMatch bytes: r takes its place, p is the match.
@@ -73,8 +76,16 @@ private:
         matchDist_ = ((r - p) & RingMask) - 1;
         SetNext(r, p, MaxMatch);
     }
-    int InOrderNext(int p, int dir) const;
-    void DeletePosition(int p);
+    // p's neighbour in the order of its tree: the next greater (dir 1) or
+    // the next smaller (dir 0) node, or Nil.
+    int InOrderNext(int p, int dir) const { return order_[p][dir]; }
+    // r enters the order between lo and hi (either may be Nil).
+    void LinkOrder(int r, int lo, int hi) {
+        order_[r] = {static_cast<int16_t>(lo), static_cast<int16_t>(hi)};
+        order_[lo][1] = static_cast<int16_t>(r);
+        order_[hi][0] = static_cast<int16_t>(r);
+    }
+    [[gnu::always_inline]] void DeletePosition(int p);
     // What the next position's search may start from: a node sharing at
     // least nextLen_ bytes with the string at nextKey_.
     void SetNext(int r, int node, int len) {
@@ -164,6 +175,9 @@ private:
     // only [1]. Kept in pairs so that a step down is one indexed load.
     std::array<std::array<int16_t, 2>, FirstRoot + BucketCount> child_;
     std::array<int16_t, RingSize + 2> parent_;  // [Nil] absorbs writes through Nil links
+    // [n][0] the next smaller, [n][1] the next greater node of n's tree, or
+    // Nil: kept beside the links so that no neighbour is searched for.
+    std::array<std::array<int16_t, 2>, RingSize + 1> order_;  // [Nil] absorbs writes
     int matchLen_ = 0;
     int matchDist_ = 0;
     int nextKey_ = Nil, nextNode_ = Nil, nextLen_ = 0;
@@ -183,8 +197,8 @@ void LzhEncoder::InitMatchTree() {
 // ancestors, so the walk down can be skipped when r's neighbours in the
 // order are known: the string at r - 1 had a long prefix in common with a
 // neighbour p, so the one at p + 1 usually neighbours r.
-void LzhEncoder::InsertPosition(int r, bool wantMatch) {
-    if (nextKey_ == r && nextLen_ >= MinMatch && InsertBesideNeighbour(r, wantMatch)) return;
+inline void LzhEncoder::InsertPosition(int r, bool wantMatch) {
+    if (nextKey_ == r && nextLen_ >= MinMatch && InsertBesideNeighbour(r, nextNode_, nextLen_, wantMatch)) return;
     InsertByDescent(r);
 }
 
@@ -222,6 +236,7 @@ void LzhEncoder::InsertByDescent(int r) {
     *link = static_cast<int16_t>(r);
     parent_[r] = static_cast<int16_t>((link - &child_[0][0]) >> 1);
     child_[r] = {Nil, Nil};
+    LinkOrder(r, loNode, hiNode);
     // Lengths below MinMatch are coded as a literal; their distance is unused.
     matchLen_ = best >> 12;
     matchDist_ = RingMask - (best & RingMask);
@@ -231,32 +246,38 @@ void LzhEncoder::InsertByDescent(int r) {
         SetNext(r, hiNode, hi);
 }
 
-// Places r between nextNode_ and its neighbour in the order when r belongs
-// there; false, with nothing changed, when it does not.
-bool LzhEncoder::InsertBesideNeighbour(int r, bool wantMatch) {
+// Places r beside c, a node of r's tree that shares at least `known` (3 or
+// more) bytes with it, or beside a node a few steps from c along the order;
+// false, with nothing changed, when r's place lies further away.
+inline bool LzhEncoder::InsertBesideNeighbour(int r, int c, int known, bool wantMatch) {
     const uint8_t* const text = text_.data();
     const uint8_t* const key = text + r;
-    const int c = nextNode_;
     if (c == r || parent_[c] == Nil) return false;
     // c's string is unchanged since it entered the tree, and so are the
-    // first nextLen_ bytes of r's: they still agree, and their first three
+    // first `known` bytes of r's: they still agree, and their first three
     // put c in r's bucket.
-    const int lc = CommonPrefix(key, text + c, nextLen_);
+    int lc = CommonPrefix(key, text + c, known);
     if (lc >= MaxMatch) {
         TakeFullMatch(c, r);
         return true;
     }
     const int side = key[lc] > text[c + lc];  // 1: c is smaller than the key
-    const int n = InOrderNext(c, side);
-    int ln = 0;
-    if (n != Nil) {
+    // On along the order while the next node still lies between c and the key.
+    int n, ln;
+    for (int steps = 0;; ++steps) {
+        n = InOrderNext(c, side);
+        ln = 0;
+        if (n == Nil) break;
         ln = CommonPrefix(key, text + n, 0);
         if (ln >= MaxMatch) {
             // n equals the key, so the walk down would end at n.
             TakeFullMatch(n, r);
             return true;
         }
-        if ((key[ln] > text[n + ln]) == side) return false;  // n lies between c and the key
+        if ((key[ln] > text[n + ln]) != side) break;
+        if (steps == MaxOrderSteps) return false;
+        c = n;
+        lc = ln;
     }
     // r's neighbours: smaller [1] and greater [0], as the link taken from them.
     int around[2], shared[2];
@@ -276,6 +297,7 @@ bool LzhEncoder::InsertBesideNeighbour(int r, bool wantMatch) {
     child_[owner][dir] = static_cast<int16_t>(r);
     parent_[r] = static_cast<int16_t>(owner);
     child_[r] = {Nil, Nil};
+    LinkOrder(r, around[1], around[0]);
 
     // The longest prefix is a neighbour's; on each side the ancestors' common
     // prefixes shrink upwards, so the walk up ends where neither side can
@@ -314,26 +336,14 @@ void LzhEncoder::ReplaceNode(int p, int r) {
     parent_[child_[p][1]] = static_cast<int16_t>(r);
     child_[up][child_[up][1] == p] = static_cast<int16_t>(r);  // roots have only a greater link
     parent_[p] = Nil;
+    LinkOrder(r, order_[p][0], order_[p][1]);
 }
 
-// p's neighbour in the order of its tree: the next greater (dir 1) or the
-// next smaller (dir 0) node, or Nil.
-int LzhEncoder::InOrderNext(int p, int dir) const {
-    int x = child_[p][dir];
-    if (x != Nil) {
-        while (child_[x][1 - dir] != Nil) x = child_[x][1 - dir];
-        return x;
-    }
-    for (x = p;;) {
-        const int up = parent_[x];
-        if (up >= Nil) return Nil;  // past the root
-        if (child_[up][1 - dir] == x) return up;
-        x = up;
-    }
-}
-
-void LzhEncoder::DeletePosition(int p) {
+inline void LzhEncoder::DeletePosition(int p) {
     if (parent_[p] == Nil) return;
+    const int smaller = order_[p][0], greater = order_[p][1];
+    order_[smaller][1] = static_cast<int16_t>(greater);
+    order_[greater][0] = static_cast<int16_t>(smaller);
     int q;
     if (child_[p][1] == Nil) {
         q = child_[p][0];
@@ -342,8 +352,8 @@ void LzhEncoder::DeletePosition(int p) {
     } else {
         q = child_[p][0];
         if (child_[q][1] != Nil) {
-            // q becomes the greatest node of p's smaller subtree.
-            do q = child_[q][1]; while (child_[q][1] != Nil);
+            // The greatest node of p's smaller subtree, p's next smaller, takes its place.
+            q = smaller;
             child_[parent_[q]][1] = child_[q][0];
             parent_[child_[q][0]] = parent_[q];
             child_[q][0] = child_[p][0];
