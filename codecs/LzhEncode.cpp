@@ -67,7 +67,7 @@ private:
     // longest matches need not be sought.
     [[gnu::always_inline]] void InsertPosition(int r, bool wantMatch);
     [[gnu::always_inline]] bool InsertBesideNeighbour(int r, int c, int known, bool wantMatch);
-    void InsertByDescent(int r);
+    [[gnu::always_inline]] void InsertByDescent(int r);
     void ReplaceNode(int p, int r);
     // p agrees with r in all MaxMatch bytes: r takes its place, p is the match.
     void TakeFullMatch(int p, int r) {
@@ -205,7 +205,7 @@ inline void LzhEncoder::InsertPosition(int r, bool wantMatch) {
 // Every node below the last smaller and the last greater node passed
 // shares the shorter of their two common prefixes with the key, so each
 // comparison starts there.
-void LzhEncoder::InsertByDescent(int r) {
+inline void LzhEncoder::InsertByDescent(int r) {
     const uint8_t* const text = text_.data();
     const uint8_t* const key = text + r;
     // One bucket per first byte and a 4-bit mix of the next two.
