@@ -221,8 +221,8 @@ TSpillPool& SpillPool() {
 
 size_t SpillMemoryInUse() { return SpillPool().Used(); }
 
-TSpillStream::TSpillStream(size_t memoryLimit, const std::atomic<bool>* stop)
-    : memoryLimit_(memoryLimit), stop_(stop) {
+TSpillStream::TSpillStream(size_t memoryLimit, const std::atomic<bool>* stop, std::optional<std::string> unnamedIn)
+    : memoryLimit_(memoryLimit), stop_(stop), unnamedIn_(std::move(unnamedIn)) {
     blocks_.reserve((std::min(memoryLimit, SpillMemoryBudget) + SpillBlockSize - 1) / SpillBlockSize);
 }
 
@@ -238,7 +238,11 @@ void TSpillStream::GiveBackBlocks() {
 }
 
 int32_t TSpillStream::Read(void* buffer, int32_t count) {
-    if (file_) return file_->Read(buffer, count);
+    if (file_) {
+        const int32_t n = file_->Read(buffer, count);
+        if (n > 0) position_ += n;
+        return n;
+    }
     if (count <= 0 || position_ >= size_) return 0;
     const auto n = static_cast<int32_t>(std::min<int64_t>(count, size_ - position_));
     auto* to = static_cast<uint8_t*>(buffer);
@@ -302,29 +306,43 @@ bool TSpillStream::Reserve(int64_t end) {
 }
 
 void TSpillStream::MoveToFile() {
-    tempName_ = platform::CreateTempFileName(platform::TempPath(), "qsp");
-    if (tempName_.empty()) throw ESpillError();
-    try {
-        file_ = std::make_unique<TFileStream>(tempName_, fmOpenReadWrite | fmShareExclusive);
-    } catch (const EStreamError&) {
-        throw ESpillError();
+    const platform::FileHandle unnamed =
+        unnamedIn_ ? platform::CreateUnnamedFile(*unnamedIn_) : platform::InvalidFile;
+    if (unnamed != platform::InvalidFile) {
+        file_ = std::make_unique<TFileStream>(unnamed, *unnamedIn_);
+    } else {
+        tempName_ = platform::CreateTempFileName(platform::TempPath(), "qsp");
+        if (tempName_.empty()) throw ESpillError();
+        try {
+            file_ = std::make_unique<TFileStream>(tempName_, fmOpenReadWrite | fmShareExclusive);
+        } catch (const EStreamError&) {
+            throw ESpillError();
+        }
     }
     for (int64_t at = 0; at < size_;) {
         const auto k = static_cast<int32_t>(std::min<int64_t>(size_ - at, static_cast<int64_t>(SpillBlockSize)));
-        WriteFile(blocks_[static_cast<size_t>(at) / SpillBlockSize], k);
+        if (file_->Write(blocks_[static_cast<size_t>(at) / SpillBlockSize], k) != k) throw ESpillError();
         at += k;
     }
     file_->SetPosition(position_);
     GiveBackBlocks();
 }
 
+// Position and size stay tracked in the file too: the file is this stream's
+// own, and Size() needs no system call.
 int32_t TSpillStream::WriteFile(const void* buffer, int32_t count) {
     if (file_->Write(buffer, count) != count) throw ESpillError();
+    position_ += std::max(count, 0);
+    size_ = std::max(size_, position_);
     return count;
 }
 
 int64_t TSpillStream::Seek(int64_t offset, SeekOrigin origin) {
-    if (file_) return file_->Seek(offset, origin);
+    if (file_) {
+        const int64_t at = file_->Seek(offset, origin);
+        if (at >= 0) position_ = at;
+        return at;
+    }
     int64_t base = 0;
     if (origin == SeekOrigin::Current) base = position_;
     if (origin == SeekOrigin::End) base = size_;
@@ -332,12 +350,17 @@ int64_t TSpillStream::Seek(int64_t offset, SeekOrigin origin) {
     return position_;
 }
 
-int64_t TSpillStream::Size() { return file_ ? file_->Size() : size_; }
+int64_t TSpillStream::Size() { return size_; }
 
 int32_t TStreamView::Read(void* buffer, int32_t count) {
-    std::lock_guard<std::mutex> hold(lock_);
-    shared_.SetPosition(position_);
-    const int32_t n = shared_.Read(buffer, count);
+    int32_t n = 0;
+    if (file_) {
+        n = platform::ReadFileAt(file_->Handle(), position_, buffer, count);
+    } else {
+        std::lock_guard<std::mutex> hold(lock_);
+        shared_.SetPosition(position_);
+        n = shared_.Read(buffer, count);
+    }
     if (n > 0) position_ += n;
     return n;
 }

@@ -15,6 +15,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -113,10 +115,13 @@ class ESpillError : public EWriteError {};
 // of the process and never given back to the allocator: a stream that finds
 // the pool spent moves to its file early, so that all entries in flight hold
 // that much at most together, whatever the number of jobs. Writes raise
-// EWriteError once `stop` is set.
+// EWriteError once `stop` is set. With `unnamedIn`, the file is an unnamed one
+// in that directory where the platform has them, which a TSafeFileStream on
+// the same file system can adopt instead of copying it.
 class TSpillStream : public TStream {
 public:
-    TSpillStream(size_t memoryLimit, const std::atomic<bool>* stop = nullptr);
+    TSpillStream(size_t memoryLimit, const std::atomic<bool>* stop = nullptr,
+                 std::optional<std::string> unnamedIn = std::nullopt);
     ~TSpillStream() override;
     TSpillStream(const TSpillStream&) = delete;
     TSpillStream& operator=(const TSpillStream&) = delete;
@@ -125,6 +130,10 @@ public:
     int32_t Write(const void* buffer, int32_t count) override;
     int64_t Seek(int64_t offset, SeekOrigin origin) override;
     int64_t Size() override;
+    // The unnamed file that holds the bytes, if they went to one.
+    platform::FileHandle UnnamedFile() const {
+        return file_ && tempName_.empty() ? file_->Handle() : platform::InvalidFile;
+    }
 
 private:
     int32_t WriteFile(const void* buffer, int32_t count);  // all of it, or ESpillError
@@ -133,18 +142,21 @@ private:
     void GiveBackBlocks();
     size_t memoryLimit_;
     const std::atomic<bool>* stop_;
+    std::optional<std::string> unnamedIn_;
     std::vector<uint8_t*> blocks_;  // SpillBlockSize bytes each, from the pool
-    int64_t size_ = 0, position_ = 0;  // while in memory
+    int64_t size_ = 0, position_ = 0;
     std::string tempName_;
     std::unique_ptr<TFileStream> file_;
 };
 
 // A read-only view of a stream shared between threads: each view keeps its
 // own position, and every access seeks and reads the shared stream under the
-// one lock.
+// one lock; a file stream is read at the view's position without the lock
+// (its own position is then not to be relied on while views read it).
 class TStreamView : public TStream {
 public:
-    TStreamView(TStream& shared, std::mutex& lock) : shared_(shared), lock_(lock) {}
+    TStreamView(TStream& shared, std::mutex& lock)
+        : shared_(shared), file_(dynamic_cast<TFileStream*>(&shared)), lock_(lock) {}
 
     int32_t Read(void* buffer, int32_t count) override;
     int32_t Write(const void*, int32_t) override { return -1; }
@@ -153,6 +165,7 @@ public:
 
 private:
     TStream& shared_;
+    TFileStream* file_;
     std::mutex& lock_;
     int64_t position_ = 0;
 };

@@ -31,6 +31,19 @@ private:
     int64_t position_ = 0, size_ = 0;
 };
 
+// An entry that went to an unnamed file on dest's file system becomes dest's
+// content as it is: its bytes are not read and written again.
+bool Adopt(TStream& dest, TSpillStream* output) {
+    auto* const target = dynamic_cast<TSafeFileStream*>(&dest);
+    if (!target || !output || output->UnnamedFile() == platform::InvalidFile) return false;
+    // Only an empty dest is all the entry's: otherwise it keeps what lies
+    // before the entry, as a copy would.
+    if (target->Position() != 0 || target->Size() != 0) return false;
+    if (!target->Adopt(output->UnnamedFile())) return false;
+    target->Seek(0, SeekOrigin::End);
+    return true;
+}
+
 bool BuiltInType(uint8_t type) { return type == ctNone || type == ctRle || type == ctLzh || type == ctLh5; }
 
 // Below this many stored bytes an entry decodes in less time than it takes to
@@ -40,9 +53,9 @@ constexpr int32_t MinAheadSize = 4096;
 }  // namespace
 
 TParallelExpander::TParallelExpander(TStream& archive, std::mutex& lock, unsigned threads, int32_t key,
-                                     bool keepOutput, TEntryFilter filter)
+                                     bool keepOutput, TEntryFilter filter, std::optional<std::string> spillIn)
     : archive_(archive), lock_(lock), key_(key), keepOutput_(keepOutput), filter_(std::move(filter)),
-      walkView_(archive, lock) {
+      spillIn_(std::move(spillIn)), walkView_(archive, lock) {
     // At damage the walk ahead stops; the expansion's walk meets the damage itself.
     walkView_.SetPosition(archive.Position());
     try {
@@ -88,12 +101,33 @@ std::optional<TParallelExpander::Item> TParallelExpander::ItemAt(size_t index) {
     return items_[index - items_.front().index];
 }
 
+bool TParallelExpander::HasRoomUpTo(size_t index) {
+    // An entry decoded ahead into the targets' file system takes room there
+    // that a serial run still has, for the entries before it and for one
+    // that must be decoded again on the walk: it goes there only while the
+    // file system has room for it and all the entries before it twice over,
+    // so that the free-space check and the writes fare as in a serial run.
+    int64_t needed = 0;
+    {
+        std::lock_guard<std::mutex> hold(walkLock_);
+        for (const Item& item : items_) {
+            if (item.index > index) break;
+            needed += std::max<int32_t>(item.header.UncompressedSize, 0);
+        }
+    }
+    const auto free = platform::DiskFree(0, *spillIn_);
+    return free && *free / 2 >= static_cast<uint64_t>(needed);
+}
+
 void TParallelExpander::Decode(size_t index, const TShowProgressEvent& progress, const std::atomic<bool>& abandoned) {
     auto& output = outputs_[index % outputs_.size()];
     output.reset();
     const std::optional<Item> item = ItemAt(index);
     if (!item) return;
-    if (keepOutput_)
+    if (keepOutput_ && spillIn_ && item->header.UncompressedSize > static_cast<int64_t>(EntryMemoryLimit) &&
+        HasRoomUpTo(index))
+        output = std::make_unique<TSpillStream>(EntryMemoryLimit, &abandoned, spillIn_);
+    else if (keepOutput_)
         output = std::make_unique<TSpillStream>(EntryMemoryLimit, &abandoned);
     else
         output = std::make_unique<TCountingStream>(abandoned);
@@ -143,7 +177,8 @@ bool TParallelExpander::Expand(TQuern& quern, int64_t headerOffset, TStream& des
     }
     // What a failed entry wrote before its failure reaches dest too, as it
     // would have serially.
-    if (keepOutput_ && output) dest.CopyFrom(*output, 0);
+    if (keepOutput_ && output && (outcome.error || !Adopt(dest, dynamic_cast<TSpillStream*>(output.get()))))
+        dest.CopyFrom(*output, 0);
     output.reset();
     if (outcome.error) std::rethrow_exception(outcome.error);
     source.SetPosition(item->dataStart + std::max<int32_t>(fh.CompressedSize, 0));
@@ -156,7 +191,9 @@ void ExpandArchiveFileParallel(TQuern& quern, const std::string& fileName, TStri
     TFileStream file(fileName, fmOpenRead | fmShareExclusive);
     std::mutex lock;
     TStreamView walk(file, lock);
-    TParallelExpander ahead(file, lock, threads, quern.Key, true, filter);
+    // Entries decoded ahead wait in unnamed files of the extraction root,
+    // the file system of (nearly) every target.
+    TParallelExpander ahead(file, lock, threads, quern.Key, true, filter, quern.TargetPath());
     TEntryDecoder* const before = quern.EntryDecoder;
     quern.EntryDecoder = &ahead;
     try {

@@ -33,9 +33,12 @@ public:
     // temporary file) for the walk's dest when keepOutput, else only counted
     // and checked. The workers find the entries with a walk of their own that
     // keeps only the window ahead, so memory does not grow with the number
-    // of entries.
+    // of entries. With `spillIn` (the extraction root, "" for the current
+    // directory) that file is an unnamed one there, which becomes the
+    // target's file as it is when dest is a TSafeFileStream on the same file
+    // system, instead of being copied into it.
     TParallelExpander(TStream& archive, std::mutex& lock, unsigned threads, int32_t key, bool keepOutput,
-                      TEntryFilter filter = {});
+                      TEntryFilter filter = {}, std::optional<std::string> spillIn = std::nullopt);
     ~TParallelExpander() override;
 
     bool Expand(TQuern& quern, int64_t headerOffset, TStream& dest, TStream& source) override;
@@ -49,6 +52,7 @@ private:
     };
     bool WalkToNextItem();
     std::optional<Item> ItemAt(size_t index);
+    bool HasRoomUpTo(size_t index);
     void Decode(size_t index, const TShowProgressEvent& progress, const std::atomic<bool>& abandoned);
 
     TStream& archive_;
@@ -56,6 +60,7 @@ private:
     int32_t key_;
     bool keepOutput_;
     TEntryFilter filter_;
+    std::optional<std::string> spillIn_;
 
     std::mutex walkLock_;  // guards what follows, up to the outputs
     TStreamView walkView_;

@@ -85,6 +85,15 @@ int32_t ReadFile(FileHandle file, void* buffer, int32_t count) {
     }
 }
 
+int32_t ReadFileAt(FileHandle file, int64_t offset, void* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    for (;;) {
+        const ssize_t n = ::pread(ToFd(file), buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
+        if (n >= 0) return static_cast<int32_t>(n);
+        if (errno != EINTR) return -1;
+    }
+}
+
 int32_t WriteFile(FileHandle file, const void* buffer, int32_t count) {
     if (count <= 0) return 0;
     const char* p = static_cast<const char*>(buffer);
@@ -298,6 +307,51 @@ bool SetPendingAttributes(PendingFile& pending, uint32_t attributes) {
     const mode_t mask = ::umask(0);
     ::umask(mask);
     return ::fchmod(ToFd(pending.file), mode & ~mask) == 0;
+}
+
+FileHandle CreateUnnamedFile(const std::string& directory) {
+#ifdef O_TMPFILE
+    // The mode the pending files get.
+    const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    return fd < 0 ? InvalidFile : fd;
+#else
+    (void)directory;
+    return InvalidFile;
+#endif
+}
+
+bool AdoptFile(PendingFile& pending, FileHandle file) {
+    const int dir = static_cast<int>(pending.directory);
+    if (dir < 0 || pending.file == InvalidFile || pending.temporary.empty() || file == InvalidFile) return false;
+    // The unnamed file gets a fresh name beside the pending one, then takes
+    // the pending one's place by a rename: no name is ever followed, and at
+    // no moment are there two pending files to leave behind. Naming a file
+    // by its descriptor needs a privilege on older kernels; its /proc entry
+    // does not.
+    std::random_device seed;
+    std::mt19937 random(seed());
+    const std::string viaProc = "/proc/self/fd/" + std::to_string(ToFd(file));
+    bool byProc = false;
+    std::string fresh;
+    for (int attempt = 0;; ++attempt) {
+        if (attempt == 100) return false;
+        fresh = TemporaryName(random);
+        const int linked = byProc ? ::linkat(AT_FDCWD, viaProc.c_str(), dir, fresh.c_str(), AT_SYMLINK_FOLLOW)
+                                  : ::linkat(ToFd(file), "", dir, fresh.c_str(), AT_EMPTY_PATH);
+        if (linked == 0) break;
+        if (errno == EEXIST) continue;
+        if (byProc || (errno != ENOENT && errno != EPERM)) return false;  // EXDEV: another file system
+        byProc = true;
+    }
+    const int copy = ::fcntl(ToFd(file), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0 || ::renameat(dir, fresh.c_str(), dir, pending.temporary.c_str()) != 0) {
+        if (copy >= 0) ::close(copy);
+        ::unlinkat(dir, fresh.c_str(), 0);
+        return false;
+    }
+    ::close(ToFd(pending.file));
+    pending.file = copy;
+    return true;
 }
 
 std::optional<uint64_t> DiskFree(int, const std::string& path) {

@@ -130,6 +130,17 @@ int32_t ReadFile(FileHandle file, void* buffer, int32_t count) {
     return static_cast<int32_t>(done);
 }
 
+int32_t ReadFileAt(FileHandle file, int64_t offset, void* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
+    at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+    DWORD done = 0;
+    if (!::ReadFile(ToHandle(file), buffer, static_cast<DWORD>(count), &done, &at))
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    return static_cast<int32_t>(done);
+}
+
 int32_t WriteFile(FileHandle file, const void* buffer, int32_t count) {
     if (count <= 0) return 0;
     DWORD done = 0;
@@ -313,6 +324,12 @@ bool SetPendingAttributes(PendingFile& pending, uint32_t attributes) {
     pending.setAttributes = true;
     return true;
 }
+
+// A file opened with FILE_FLAG_DELETE_ON_CLOSE keeps that flag when it is
+// renamed: no unnamed files here, the caller copies.
+FileHandle CreateUnnamedFile(const std::string&) { return InvalidFile; }
+
+bool AdoptFile(PendingFile&, FileHandle) { return false; }
 
 std::optional<uint64_t> DiskFree(int drive, const std::string&) {
     if (drive > 26) return std::nullopt;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include <quern/Quern.h>
 #include <quern/Platform.h>
 #include "tests/archive/ArchiveFixture.h"
+#include "tests/archive/SmallDisk.h"
 #ifndef _WIN32
 #include "tests/archive/QuernRun.h"
 #endif
@@ -238,25 +240,34 @@ void CollectFiles(const std::string& root, const std::string& relative, std::vec
     }
 }
 
-// Expands the archive file into dir/target with the given threads; progress
-// answer -1 at report `cancel` of the run.
-Expanded ExpandWith(const TempDir& dir, const std::string& archive, const std::string& target, unsigned threads,
-                    int32_t key, int cancel = -1, const std::function<void(std::string&)>& check = {}) {
+// What an expansion's handlers do besides recording the events.
+struct Hooks {
+    int cancel = -1;  // the report (counted over the run) answered with -1
+    std::function<void(std::string&)> check;  // called by OnCheckFile with the path
+    std::function<void(int)> report;           // called with each report's number
+    bool checkSpace = false;                   // CheckSpaceBeforeExpand
+};
+
+// Expands the archive file into `base` (ending in a separator) with the given
+// threads.
+Expanded ExpandInto(const std::string& base, const std::string& archive, unsigned threads, int32_t key,
+                    const Hooks& hooks) {
     TQuern quern;
     quern.Key = key;
     quern.MakeDirectories = true;
-    const std::string base = dir / target + platform::PathDelim;
+    quern.CheckSpaceBeforeExpand = hooks.checkSpace;
     quern.SetTargetPath(base);
     TQuern::ForceDirectoryPath(base);
     EventLog log;
     int reports = 0;
     quern.OnCheckFile = [&](std::string& path, TCProcessMode) {
         log.Add("file " + path.substr(base.size()));
-        if (check) check(path);
+        if (hooks.check) hooks.check(path);
     };
     quern.OnShowProgress = [&](int32_t& percent) {
         log.Add(std::to_string(percent) + "%");
-        if (reports++ == cancel) percent = -1;
+        if (hooks.report) hooks.report(reports);
+        if (reports++ == hooks.cancel) percent = -1;
     };
     // Every entry named, so that the expansion gives back what it wrote.
     TStringList list;
@@ -271,11 +282,20 @@ Expanded ExpandWith(const TempDir& dir, const std::string& archive, const std::s
         ExpandArchiveFileParallel(quern, archive, &list, threads);
         for (int i = 0; i < list.Count(); ++i) e.written.push_back(list.Strings(i).substr(base.size()));
     } catch (const Exception& x) {
+        // Relative, like the events: runs into different roots compare.
         e.error = x.Message;
+        for (size_t at; (at = e.error.find(base)) != std::string::npos;) e.error.erase(at, base.size());
     }
     e.events = log.events;
     CollectFiles(base, "", e.files);
     return e;
+}
+
+// Expands the archive file into dir/target with the given threads; progress
+// answer -1 at report `cancel` of the run.
+Expanded ExpandWith(const TempDir& dir, const std::string& archive, const std::string& target, unsigned threads,
+                    int32_t key, int cancel = -1, const std::function<void(std::string&)>& check = {}) {
+    return ExpandInto(dir / target + platform::PathDelim, archive, threads, key, Hooks{cancel, check, {}, false});
 }
 
 void ExpectSameExpansion(const Expanded& parallel, const Expanded& serial, const std::string& what) {
@@ -365,6 +385,119 @@ TEST(ParallelExpansion, AProgressHandlerThatEndsTheInputEndsItWhereItWouldSerial
         const std::string tag = std::to_string(cancel);
         ExpectSameExpansion(ExpandWith(dir, archive, "p" + tag, 3, 0), ExpandWith(dir, archive, "s" + tag, 1, 0),
                             "cancelled at report " + tag);
+    }
+}
+
+// Entries past the memory limit, of each kind the workers decode ahead: they
+// wait in a file until the walk reaches them.
+Mix LargeEntries() {
+    return {"large entries",
+            {{Prose(20000, 1), ctLh5, 0},
+             {Prose(EntryMemoryLimit + 200000, 2), ctNone, 0},
+             {RandomBytes(EntryMemoryLimit + 100000, 3), ctLh5, 0},  // would grow: stored
+             {Prose(EntryMemoryLimit + 300000, 4), ctLh5, 0},
+             {Prose(30000, 5), ctLh5, 0}}};
+}
+
+// The target of a large entry gets the bytes a serial run writes, and only
+// those, whatever is planted at it; nothing is left in the temporary
+// directory or beside the targets, nothing lands outside.
+TEST(ParallelExpansion, LargeEntriesLandAsSeriallyWithNothingLeftBehind) {
+    TempDir dir, temp;
+    ScopedEnv env(testing_support::TempPathVariable, temp.Path());
+    const Mix mix = LargeEntries();
+    const std::string archive = dir / "a";
+    WriteFileBytes(archive, WriteMix(mix, 1).archive);
+    const std::string outside = dir / "outside";
+    struct Case {
+        const char* what;
+        const char* before;  // an entry whose target is a link to `outside` from the start
+        const char* during;  // one whose target becomes that link while the entry decodes
+    };
+    const Case cases[] = {
+        {"nothing planted", "", ""},
+        {"a link at the target", "e1", ""},
+        {"a link planted while the entry decodes", "", "e3"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+#ifdef _WIN32
+        // Wine's links are host links, which the Windows calls do not show.
+        if (*c.before || *c.during) continue;
+#endif
+        Expanded runs[2];
+        for (unsigned threads : {1u, 3u}) {
+            WriteFileBytes(outside, Text("precious"));
+            const std::string base = dir / ("t" + std::to_string(n++)) + platform::PathDelim;
+            TQuern::ForceDirectoryPath(base + "dir");
+            if (*c.before) {
+                ASSERT_TRUE(platform::CreateSymbolicLink(outside, base + "dir" + platform::PathDelim + c.before, false));
+            }
+            std::string current;
+            bool planted = false;
+            Hooks hooks;
+            hooks.check = [&](std::string& path) { current = path; };
+            hooks.report = [&](int) {
+                if (*c.during && !planted && current.size() > 2 && current.substr(current.size() - 2) == c.during)
+                    planted = platform::CreateSymbolicLink(outside, current, false);
+            };
+            runs[threads > 1] = ExpandInto(base, archive, threads, 0, hooks);
+            EXPECT_TRUE(!*c.during || planted) << c.what;
+            EXPECT_EQ(ReadFileBytes(outside), Text("precious")) << c.what << ", " << threads << " threads";
+        }
+        ExpectSameExpansion(runs[1], runs[0], c.what);
+        // What landed is what was stored.
+        for (const auto& [name, bytes] : runs[1].files) {
+            const size_t i = static_cast<size_t>(std::stoi(name.substr(name.size() - 1)));
+            const bool linked = name.substr(name.size() - 2) == c.before || name.substr(name.size() - 2) == c.during;
+            EXPECT_TRUE(bytes == (linked ? Text("precious") : mix.entries[i].data)) << c.what << ": " << name;
+        }
+        EXPECT_TRUE(ListDirectory(temp.Path()).empty()) << c.what;
+    }
+}
+
+// On a small file system the entries decoded ahead take room before their
+// turn: the free-space check still decides as it would serially. Targets on
+// another file system than the extraction root get their bytes copied.
+TEST(ParallelExpansion, FreeSpaceAndOtherFileSystemsAreAsInASerialRun) {
+    TempDir dir;
+    const Mix mix{"three entries of 1.5 MiB",
+                  {{Prose(1536 * 1024, 1), ctLh5, 0}, {Prose(1536 * 1024, 2), ctLh5, 0}, {Prose(1536 * 1024, 3), ctLh5, 0}}};
+    const std::string archive = dir / "a";
+    WriteFileBytes(archive, WriteMix(mix, 1).archive);
+    struct Case {
+        const char* what;
+        int kilobytes;
+        bool elsewhere;  // the handler moves every target to the small disk, the root stays in dir
+        bool fits;
+    };
+    const Case cases[] = {
+        {"room for all three", 5632, false, true},
+        {"no room for the third", 4096, false, false},
+        {"targets on another file system", 16384, true, true},
+    };
+    for (const Case& c : cases) {
+        SmallDisk disk(c.kilobytes);
+        if (!disk.Mounted()) GTEST_SKIP() << "no small file system can be mounted here";
+        Expanded runs[2];
+        for (unsigned threads : {1u, 3u}) {
+            const std::string tag = std::to_string(threads);
+            const std::string base = c.elsewhere ? dir / (tag + std::to_string(c.kilobytes)) + platform::PathDelim
+                                                 : disk / tag + platform::PathDelim;
+            Hooks hooks;
+            hooks.checkSpace = true;
+            if (c.elsewhere) hooks.check = [&](std::string& path) { path = disk / tag + path.substr(base.size() - 1); };
+            runs[threads > 1] = ExpandInto(base, archive, threads, 0, hooks);
+            if (c.elsewhere) CollectFiles(disk / tag + platform::PathDelim, "", runs[threads > 1].files);
+            // Each run has the whole disk.
+            std::error_code ignored;
+            std::filesystem::remove_all(disk / tag, ignored);
+        }
+        ExpectSameExpansion(runs[1], runs[0], c.what);
+        EXPECT_EQ(runs[0].error.empty(), c.fits) << c.what << ": " << runs[0].error;
+        EXPECT_EQ(runs[1].files.size(), c.fits ? 3u : 2u) << c.what;
+        for (const auto& [name, bytes] : runs[1].files)
+            EXPECT_TRUE(bytes == mix.entries[static_cast<size_t>(name.back() - '0')].data) << c.what << ": " << name;
     }
 }
 
@@ -485,6 +618,51 @@ TEST(SpillStream, StreamsShareOneBudgetAndTheRestGoToFiles) {
     TSpillStream again(EntryMemoryLimit);
     again.WriteBuffer(data[0].data(), 300000);
     EXPECT_TRUE(ListDirectory(dir.Path()).empty());
+}
+
+// Past its limit a stream given a directory goes to an unnamed file there,
+// which a target on that file system takes over as it is; where there is none
+// (no such directory, or a platform without unnamed files), it goes to a
+// named temporary file as before, copied into the target.
+TEST(SpillStream, AnUnnamedFileInTheGivenDirectoryBecomesTheTarget) {
+    TempDir dir, temp;
+    ScopedEnv env(testing_support::TempPathVariable, temp.Path());
+    const platform::FileHandle probe = platform::CreateUnnamedFile(dir.Path());
+    const bool unnamedFiles = probe != platform::InvalidFile;
+    platform::CloseFile(probe);
+    const Bytes data = Prose(300000, 9);
+    struct Case { const char* what; std::string in; bool unnamed; };
+    const Case cases[] = {
+        {"the extraction root", dir.Path(), unnamedFiles},
+        {"a missing directory", dir / "missing" + platform::PathDelim, false},
+    };
+    for (const Case& c : cases) {
+        {
+            TSpillStream spill(100000, nullptr, c.in);
+            for (size_t at = 0; at < data.size(); at += 8192)
+                spill.WriteBuffer(data.data() + at, static_cast<int32_t>(std::min<size_t>(8192, data.size() - at)));
+            EXPECT_EQ(spill.UnnamedFile() != platform::InvalidFile, c.unnamed) << c.what;
+            EXPECT_EQ(ListDirectory(temp.Path()).size(), c.unnamed ? 0u : 1u) << c.what;
+            EXPECT_EQ(ListDirectory(dir.Path()), std::vector<std::string>{}) << c.what;
+            EXPECT_EQ(spill.Size(), static_cast<int64_t>(data.size())) << c.what;
+            WriteFileBytes(dir / "t", Text("old"));
+            TSafeFileStream target(dir.Path(), "t", false);
+            target.WriteBuffer("partial", 7);
+            if (c.unnamed) {
+                ASSERT_TRUE(target.Adopt(spill.UnnamedFile())) << c.what;
+            } else {
+                EXPECT_FALSE(target.Adopt(spill.UnnamedFile())) << c.what;
+                target.SetPosition(0);
+                target.CopyFrom(spill, 0);
+            }
+            EXPECT_EQ(ReadFileBytes(dir / "t"), Text("old")) << c.what;
+            target.Commit();
+        }
+        EXPECT_TRUE(ReadFileBytes(dir / "t") == data) << c.what;
+        EXPECT_EQ(ListDirectory(dir.Path()), std::vector<std::string>{"t"}) << c.what;
+        EXPECT_TRUE(ListDirectory(temp.Path()).empty()) << c.what;
+        platform::DeleteFile(dir / "t");
+    }
 }
 
 #ifndef _WIN32

@@ -52,6 +52,10 @@ FileHandle OpenFile(const std::string& path, FileAccess access, FileShare share)
 FileHandle CreateFile(const std::string& path);
 // Bytes read: 0 at the end, -1 on failure.
 int32_t ReadFile(FileHandle file, void* buffer, int32_t count);
+// ReadFile at `offset`, for several threads reading one file at once, each at
+// its own place. The file's position is not used; it is left as it was on
+// POSIX and is moved past the bytes read on Windows.
+int32_t ReadFileAt(FileHandle file, int64_t offset, void* buffer, int32_t count);
 // Bytes written, -1 on failure.
 int32_t WriteFile(FileHandle file, const void* buffer, int32_t count);
 // origin: 0 begin, 1 current, 2 end. New position, -1 on failure.
@@ -130,6 +134,20 @@ bool CommitFile(PendingFile& pending, PlaceError& error);
 void AbandonFile(PendingFile& pending);
 // Attribute bits (faReadOnly ...) for the file once it is in place.
 bool SetPendingAttributes(PendingFile& pending, uint32_t attributes);
+
+// A new empty file in `directory` ("" for the current directory, else ending
+// in a separator) that has no name, so that nothing else can open it and it
+// is gone with its last handle however the program ends, until AdoptFile
+// gives it one. InvalidFile where the platform or the file system has no such
+// files (Windows).
+FileHandle CreateUnnamedFile(const std::string& directory);
+// Makes `file`, an unnamed file that holds everything the pending file is to
+// hold, the pending file in place of what was written to it, so that a file
+// written elsewhere is put in place without copying it; CommitFile and
+// AbandonFile treat it as the pending file. The caller keeps its handle, which
+// shares the file and its position. false, the pending file as it was, where
+// that cannot be done (another file system, Windows).
+bool AdoptFile(PendingFile& pending, FileHandle file);
 
 // Free bytes of a drive (1 = A:, 2 = B:, ...). On POSIX the drive number is
 // ignored and the file system holding `path` (or the current directory) is asked.

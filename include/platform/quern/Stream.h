@@ -45,6 +45,8 @@ class TFileStream : public TStream {
 public:
     // Raises EFCreateError ("Cannot create file %s") or EFOpenError ("Cannot open file %s").
     TFileStream(const std::string& fileName, uint16_t mode);
+    // Owns an open handle (not InvalidFile) from now on.
+    TFileStream(platform::FileHandle handle, const std::string& fileName) : fileName_(fileName), handle_(handle) {}
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
     TFileStream& operator=(const TFileStream&) = delete;
@@ -88,6 +90,10 @@ public:
     void SetAttributes(uint32_t attributes) { platform::SetPendingAttributes(pending_, attributes); }
     // Puts the file in place; EFCreateError with the reason on failure.
     void Commit();
+    // Takes `file` (from platform::CreateUnnamedFile, written in full and
+    // still the caller's) as this file's content in place of what was written
+    // so far; false, nothing changed, where the platform cannot.
+    bool Adopt(platform::FileHandle file) { return platform::AdoptFile(pending_, file); }
 
 private:
     [[noreturn]] void Raise(const platform::PlaceError& error);
