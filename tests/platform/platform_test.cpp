@@ -2,11 +2,16 @@
 // natively and, built for Windows, under Wine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 #include <quern/Platform.h>
 #include <quern/Stream.h>
 #include <quern/StringList.h>
+#include "tests/archive/SmallDisk.h"
 #include "tests/platform/DialogCloser.h"
 #include "tests/support/TestSupport.h"
 
@@ -187,6 +192,99 @@ TEST(PlatformFiles, RenameReplacesAnExistingTarget) {
     EXPECT_FALSE(platform::FileExists(dir / "new.ini"));
     EXPECT_EQ(ReadFileText(dir / "old.ini"), "new");
     EXPECT_FALSE(platform::RenameFile(dir / "new.ini", dir / "other.ini"));
+}
+
+// A file written without a name (as entries decoded ahead are) and then
+// adopted by a pending file is put in place whole by the commit, or not at
+// all by the abandon, and leaves no other file behind; where it cannot be
+// adopted (another file system), the pending file stays as it was.
+TEST(PlatformFiles, AnAdoptedUnnamedFileIsPutInPlaceWholeOrNotAtAll) {
+    TempDir dir;
+    const std::string sub = dir / "sub" + platform::PathDelim;
+    ASSERT_TRUE(platform::CreateDirectory(dir / "sub"));
+    const Bytes payload = RandomBytes(100000, 3);
+    const auto unnamedWith = [&](const std::string& in) {
+        const platform::FileHandle file = platform::CreateUnnamedFile(in);
+        if (file != platform::InvalidFile) {
+            EXPECT_EQ(platform::WriteFile(file, payload.data(), static_cast<int32_t>(payload.size())),
+                      static_cast<int32_t>(payload.size()));
+        }
+        return file;
+    };
+    const auto begin = [&](const std::string& base, platform::PendingFile& pending) {
+        platform::PlaceError error;
+        ASSERT_TRUE(platform::BeginFile(base, "sub" + std::string(1, platform::PathDelim) + "t", false, pending, error));
+        ASSERT_EQ(platform::WriteFile(pending.file, "partial", 7), 7);
+    };
+    if (OnWindows) {
+        EXPECT_EQ(platform::CreateUnnamedFile(dir.Path()), platform::InvalidFile);
+        return;
+    }
+    for (const bool commit : {true, false}) {
+        WriteFileText(sub + "t", "old");
+        const platform::FileHandle unnamed = unnamedWith(dir.Path());
+        ASSERT_NE(unnamed, platform::InvalidFile);
+        EXPECT_EQ(ListDirectory(dir.Path()), std::vector<std::string>{"sub"});  // it has no name
+        platform::PendingFile pending;
+        begin(dir.Path(), pending);
+        ASSERT_TRUE(platform::AdoptFile(pending, unnamed));
+        platform::CloseFile(unnamed);  // the pending file holds its own handle
+        EXPECT_EQ(ListDirectory(sub).size(), 2u);  // the target and one pending file
+        EXPECT_EQ(ReadFileText(sub + "t"), "old");
+        if (commit) {
+            platform::PlaceError error;
+            ASSERT_TRUE(platform::CommitFile(pending, error));
+            EXPECT_TRUE(ReadFileBytes(sub + "t") == payload);
+        } else {
+            platform::AbandonFile(pending);
+            EXPECT_EQ(ReadFileText(sub + "t"), "old");
+        }
+        EXPECT_EQ(ListDirectory(sub), std::vector<std::string>{"t"}) << commit;
+    }
+    // The pending file on a file system of its own.
+    archive_fixture::SmallDisk mount(1024);
+    if (!mount.Mounted()) GTEST_SKIP() << "no small file system can be mounted here";
+    ASSERT_TRUE(platform::CreateDirectory(mount / "sub"));
+    const platform::FileHandle unnamed = unnamedWith(dir.Path());
+    platform::PendingFile pending;
+    begin(mount.Path(), pending);
+    EXPECT_FALSE(platform::AdoptFile(pending, unnamed));
+    platform::CloseFile(unnamed);
+    platform::PlaceError error;
+    EXPECT_TRUE(platform::CommitFile(pending, error));
+    EXPECT_EQ(ReadFileText(mount / "sub" + platform::PathDelim + "t"), "partial");
+    EXPECT_EQ(ListDirectory(mount / "sub"), std::vector<std::string>{"t"});
+}
+
+// Several threads read one handle, each at its own offset; the file's own
+// position is left alone on POSIX.
+TEST(PlatformFiles, ReadsAtAnOffsetNeedNoSharedPosition) {
+    TempDir dir;
+    const Bytes data = RandomBytes(200000, 4);
+    WriteFileBytes(dir / "f", data);
+    const platform::FileHandle file = platform::OpenFile(dir / "f", platform::FileAccess::Read, platform::FileShare::DenyWrite);
+    ASSERT_NE(file, platform::InvalidFile);
+    ASSERT_EQ(platform::SeekFile(file, 5, 0), 5);
+    std::vector<std::thread> readers;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t)
+        readers.emplace_back([&, t] {
+            Bytes buffer(1000);
+            for (int64_t at = t * 1000; at + 1000 <= static_cast<int64_t>(data.size()); at += 4000)
+                if (platform::ReadFileAt(file, at, buffer.data(), 1000) != 1000 ||
+                    !std::equal(buffer.begin(), buffer.end(), data.begin() + at))
+                    ++wrong;
+        });
+    for (auto& reader : readers) reader.join();
+    EXPECT_EQ(wrong, 0);
+    uint8_t byte = 0;
+    EXPECT_EQ(platform::ReadFileAt(file, static_cast<int64_t>(data.size()) - 1, &byte, 10), 1);
+    EXPECT_EQ(byte, data.back());
+    EXPECT_EQ(platform::ReadFileAt(file, static_cast<int64_t>(data.size()) + 10, &byte, 1), 0);
+    if (!OnWindows) {
+        EXPECT_EQ(platform::SeekFile(file, 0, 1), 5);
+    }
+    platform::CloseFile(file);
 }
 
 TEST(PlatformFiles, DiskFreeOfTheCurrentAndTheNamedDrive) {
