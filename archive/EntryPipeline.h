@@ -130,9 +130,13 @@ public:
     int32_t Write(const void* buffer, int32_t count) override;
     int64_t Seek(int64_t offset, SeekOrigin origin) override;
     int64_t Size() override;
-    // The unnamed file that holds the bytes, if they went to one.
+    // Writes out what a stream with `unnamedIn` holds back of its file's
+    // bytes; ESpillError on failure. Reading or seeking does it too.
+    void Flush();
+    // The unnamed file that holds the bytes, if they went to one (and all
+    // of them are written).
     platform::FileHandle UnnamedFile() const {
-        return file_ && tempName_.empty() ? file_->Handle() : platform::InvalidFile;
+        return file_ && tempName_.empty() && buffered_ == 0 ? file_->Handle() : platform::InvalidFile;
     }
 
 private:
@@ -147,6 +151,8 @@ private:
     int64_t size_ = 0, position_ = 0;
     std::string tempName_;
     std::unique_ptr<TFileStream> file_;
+    uint8_t* writeBlock_ = nullptr;  // a block of the pool, for the file's last bytes
+    int32_t buffered_ = 0;
 };
 
 // A read-only view of a stream shared between threads: each view keeps its

@@ -126,7 +126,7 @@ void TParallelExpander::Decode(size_t index, const TShowProgressEvent& progress,
     if (!item) return;
     if (keepOutput_ && spillIn_ && item->header.UncompressedSize > static_cast<int64_t>(EntryMemoryLimit) &&
         HasRoomUpTo(index))
-        output = std::make_unique<TSpillStream>(EntryMemoryLimit, &abandoned, spillIn_);
+        output = std::make_unique<TSpillStream>(0, &abandoned, spillIn_);  // bound for the file anyway
     else if (keepOutput_)
         output = std::make_unique<TSpillStream>(EntryMemoryLimit, &abandoned);
     else
@@ -137,8 +137,17 @@ void TParallelExpander::Decode(size_t index, const TShowProgressEvent& progress,
     quern.Key = key_;
     quern.OnShowProgress = progress;
     const TFileHeader& fh = item->header;
-    quern.ExpandEntry(*output, source, fh.CompressedSize, fh.UncompressedSize, fh.Checksum, fh.CompressionType,
-                      compressID_, fh.LockFlag);
+    // What the spill holds back is written here, where its failure sends
+    // the entry to the walk, as a failed write of the spill does.
+    auto* const spill = dynamic_cast<TSpillStream*>(output.get());
+    try {
+        quern.ExpandEntry(*output, source, fh.CompressedSize, fh.UncompressedSize, fh.Checksum, fh.CompressionType,
+                          compressID_, fh.LockFlag);
+    } catch (...) {
+        if (spill && !abandoned) spill->Flush();
+        throw;
+    }
+    if (spill) spill->Flush();
 }
 
 bool TParallelExpander::Expand(TQuern& quern, int64_t headerOffset, TStream& dest, TStream& source) {

@@ -631,6 +631,9 @@ TEST(SpillStream, AnUnnamedFileInTheGivenDirectoryBecomesTheTarget) {
     const bool unnamedFiles = probe != platform::InvalidFile;
     platform::CloseFile(probe);
     const Bytes data = Prose(300000, 9);
+    Bytes expected = data;
+    std::copy_n("header", 6, expected.begin() + 10);
+    expected.insert(expected.end(), {'t', 'a', 'i', 'l'});
     struct Case { const char* what; std::string in; bool unnamed; };
     const Case cases[] = {
         {"the extraction root", dir.Path(), unnamedFiles},
@@ -641,10 +644,20 @@ TEST(SpillStream, AnUnnamedFileInTheGivenDirectoryBecomesTheTarget) {
             TSpillStream spill(100000, nullptr, c.in);
             for (size_t at = 0; at < data.size(); at += 8192)
                 spill.WriteBuffer(data.data() + at, static_cast<int32_t>(std::min<size_t>(8192, data.size() - at)));
+            // Bytes held back for fewer writes are the file's all the same.
+            spill.SetPosition(10);
+            spill.WriteBuffer("header", 6);
+            spill.Seek(0, SeekOrigin::End);
+            spill.WriteBuffer("tail", 4);
+            Bytes back(expected.size());
+            spill.SetPosition(0);
+            spill.ReadBuffer(back.data(), static_cast<int32_t>(back.size()));
+            EXPECT_TRUE(back == expected) << c.what;
+            spill.Flush();  // as the job does when the entry is decoded
             EXPECT_EQ(spill.UnnamedFile() != platform::InvalidFile, c.unnamed) << c.what;
             EXPECT_EQ(ListDirectory(temp.Path()).size(), c.unnamed ? 0u : 1u) << c.what;
             EXPECT_EQ(ListDirectory(dir.Path()), std::vector<std::string>{}) << c.what;
-            EXPECT_EQ(spill.Size(), static_cast<int64_t>(data.size())) << c.what;
+            EXPECT_EQ(spill.Size(), static_cast<int64_t>(expected.size())) << c.what;
             WriteFileBytes(dir / "t", Text("old"));
             TSafeFileStream target(dir.Path(), "t", false);
             target.WriteBuffer("partial", 7);
@@ -658,7 +671,7 @@ TEST(SpillStream, AnUnnamedFileInTheGivenDirectoryBecomesTheTarget) {
             EXPECT_EQ(ReadFileBytes(dir / "t"), Text("old")) << c.what;
             target.Commit();
         }
-        EXPECT_TRUE(ReadFileBytes(dir / "t") == data) << c.what;
+        EXPECT_TRUE(ReadFileBytes(dir / "t") == expected) << c.what;
         EXPECT_EQ(ListDirectory(dir.Path()), std::vector<std::string>{"t"}) << c.what;
         EXPECT_TRUE(ListDirectory(temp.Path()).empty()) << c.what;
         platform::DeleteFile(dir / "t");
