@@ -34,9 +34,10 @@ public:
     // and checked. The workers find the entries with a walk of their own that
     // keeps only the window ahead, so memory does not grow with the number
     // of entries. With `spillIn` (the extraction root, "" for the current
-    // directory) that file is an unnamed one there, which becomes the
-    // target's file as it is when dest is a TSafeFileStream on the same file
-    // system, instead of being copied into it.
+    // directory), an entry larger than EntryMemoryLimit goes straight to an
+    // unnamed file there while that file system has room to spare, and the
+    // file becomes the target's as it is when dest is a TSafeFileStream on
+    // the same file system, instead of being copied into it.
     TParallelExpander(TStream& archive, std::mutex& lock, unsigned threads, int32_t key, bool keepOutput,
                       TEntryFilter filter = {}, std::optional<std::string> spillIn = std::nullopt);
     ~TParallelExpander() override;
