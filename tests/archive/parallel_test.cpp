@@ -246,6 +246,9 @@ struct Hooks {
     std::function<void(std::string&)> check;  // called by OnCheckFile with the path
     std::function<void(int)> report;           // called with each report's number
     bool checkSpace = false;                   // CheckSpaceBeforeExpand
+    // TargetPath, when not the base: the handler moves each target from
+    // there to the base, and the directory need not exist.
+    std::string targetPath;
 };
 
 // Expands the archive file into `base` (ending in a separator) with the given
@@ -256,12 +259,14 @@ Expanded ExpandInto(const std::string& base, const std::string& archive, unsigne
     quern.Key = key;
     quern.MakeDirectories = true;
     quern.CheckSpaceBeforeExpand = hooks.checkSpace;
-    quern.SetTargetPath(base);
+    const std::string root = hooks.targetPath.empty() ? base : hooks.targetPath;
+    quern.SetTargetPath(root);
     TQuern::ForceDirectoryPath(base);
     EventLog log;
     int reports = 0;
     quern.OnCheckFile = [&](std::string& path, TCProcessMode) {
-        log.Add("file " + path.substr(base.size()));
+        log.Add("file " + path.substr(root.size()));
+        path = base + path.substr(root.size());
         if (hooks.check) hooks.check(path);
     };
     quern.OnShowProgress = [&](int32_t& percent) {
@@ -295,7 +300,10 @@ Expanded ExpandInto(const std::string& base, const std::string& archive, unsigne
 // answer -1 at report `cancel` of the run.
 Expanded ExpandWith(const TempDir& dir, const std::string& archive, const std::string& target, unsigned threads,
                     int32_t key, int cancel = -1, const std::function<void(std::string&)>& check = {}) {
-    return ExpandInto(dir / target + platform::PathDelim, archive, threads, key, Hooks{cancel, check, {}, false});
+    Hooks hooks;
+    hooks.cancel = cancel;
+    hooks.check = check;
+    return ExpandInto(dir / target + platform::PathDelim, archive, threads, key, hooks);
 }
 
 void ExpectSameExpansion(const Expanded& parallel, const Expanded& serial, const std::string& what) {
@@ -524,6 +532,14 @@ TEST(ParallelCoding, EntriesTooLargeForMemoryAreCodedSeriallyWhenNoTemporaryFile
     EXPECT_TRUE(parallel.archive == serial.archive);
     EXPECT_EQ(parallel.events, serial.events);
     ExpectSameExpansion(ExpandWith(dir, archive, "p", 3, 0), expanded, "no temporary directory");
+    // Nor an unnamed file where the entries would wait: the extraction root
+    // does not exist, the handler puts every target elsewhere.
+    Hooks elsewhere;
+    elsewhere.targetPath = dir / "missing" + platform::PathDelim;
+    ExpectSameExpansion(ExpandInto(dir / "pm" + platform::PathDelim, archive, 3, 0, elsewhere),
+                        ExpandInto(dir / "sm" + platform::PathDelim, archive, 1, 0, elsewhere),
+                        "no temporary directory and no extraction root");
+    EXPECT_FALSE(platform::DirectoryExists(dir / "missing"));
 }
 
 TEST(EntryPipeline, TheCallerCodesAnEntryNoWorkerHasComeTo) {
