@@ -5,11 +5,12 @@
 #include <quern/Quern.h>
 #include <quern/Platform.h>
 #include "tests/archive/ArchiveFixture.h"
-#include "tests/archive/SmallDisk.h"
+#include "tests/support/SmallDisk.h"
 
 using namespace quern;
 
 using namespace archive_fixture;
+using testing_support::SmallDisk;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;

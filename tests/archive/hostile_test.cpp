@@ -9,10 +9,11 @@
 #include <quern/ArchiveWriter.h>
 #include "tests/archive/HostileArchives.h"
 #include "tests/archive/QuernRun.h"
-#include "tests/archive/SmallDisk.h"
+#include "tests/support/SmallDisk.h"
 
 using namespace archive_fixture;
 using namespace quern;
+using testing_support::SmallDisk;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;

@@ -18,13 +18,14 @@
 #include <quern/Quern.h>
 #include <quern/Platform.h>
 #include "tests/archive/ArchiveFixture.h"
-#include "tests/archive/SmallDisk.h"
+#include "tests/support/SmallDisk.h"
 #ifndef _WIN32
 #include "tests/archive/QuernRun.h"
 #endif
 
 using namespace quern;
 using namespace archive_fixture;
+using testing_support::SmallDisk;
 using testing_support::ListDirectory;
 using testing_support::RandomBytes;
 using testing_support::ReadFileBytes;

@@ -11,7 +11,7 @@
 #include <quern/Platform.h>
 #include <quern/Stream.h>
 #include <quern/StringList.h>
-#include "tests/archive/SmallDisk.h"
+#include "tests/support/SmallDisk.h"
 #include "tests/platform/DialogCloser.h"
 #include "tests/support/TestSupport.h"
 
@@ -242,7 +242,7 @@ TEST(PlatformFiles, AnAdoptedUnnamedFileIsPutInPlaceWholeOrNotAtAll) {
         EXPECT_EQ(ListDirectory(sub), std::vector<std::string>{"t"}) << commit;
     }
     // The pending file on a file system of its own.
-    archive_fixture::SmallDisk mount(1024);
+    SmallDisk mount(1024);
     if (!mount.Mounted()) GTEST_SKIP() << "no small file system can be mounted here";
     ASSERT_TRUE(platform::CreateDirectory(mount / "sub"));
     const platform::FileHandle unnamed = unnamedWith(dir.Path());

@@ -5,23 +5,23 @@
 
 #include <string>
 
-#include "tests/support/LhaMember.h"
+#include "tests/support/LhaMember.h"  // RunCommand
 #include "tests/support/TestSupport.h"
 
-namespace archive_fixture {
+namespace testing_support {
 
 class SmallDisk {
 public:
     explicit SmallDisk(int kilobytes) {
 #ifndef _WIN32
-        mounted_ = testing_support::RunCommand("mount -t tmpfs -o size=" + std::to_string(kilobytes) + "k tmpfs " +
-                                               testing_support::ShellQuote(root_.Path()) + " 2>/dev/null") == 0;
+        mounted_ = RunCommand("mount -t tmpfs -o size=" + std::to_string(kilobytes) + "k tmpfs " +
+                              ShellQuote(root_.Path()) + " 2>/dev/null") == 0;
 #else
         (void)kilobytes;
 #endif
     }
     ~SmallDisk() {
-        if (mounted_) testing_support::RunCommand("umount " + testing_support::ShellQuote(root_.Path()));
+        if (mounted_) RunCommand("umount " + ShellQuote(root_.Path()));
     }
     SmallDisk(const SmallDisk&) = delete;
     SmallDisk& operator=(const SmallDisk&) = delete;
@@ -32,8 +32,8 @@ public:
     std::string operator/(const std::string& name) const { return root_ / name; }
 
 private:
-    testing_support::TempDir root_;
+    TempDir root_;
     bool mounted_ = false;
 };
 
-}  // namespace archive_fixture
+}  // namespace testing_support
