@@ -365,18 +365,13 @@ void TSpillStream::Flush() {
 }
 
 int64_t TSpillStream::Seek(int64_t offset, SeekOrigin origin) {
-    if (file_) {
-        const int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? position_ : size_;
-        if (base + offset == position_) return position_;
+    const int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? position_ : size_;
+    const int64_t to = std::max<int64_t>(0, base + offset);
+    if (file_ && to != position_) {
         Flush();
-        const int64_t at = file_->Seek(base + offset, SeekOrigin::Begin);
-        if (at >= 0) position_ = at;
-        return at;
+        if (file_->Seek(to, SeekOrigin::Begin) < 0) return -1;
     }
-    int64_t base = 0;
-    if (origin == SeekOrigin::Current) base = position_;
-    if (origin == SeekOrigin::End) base = size_;
-    position_ = std::max<int64_t>(0, base + offset);
+    position_ = to;
     return position_;
 }
 

@@ -193,10 +193,16 @@ bool CreateSymbolicLink(const std::string& target, const std::string& link, bool
 
 namespace {
 
+// Seeded once per thread: the seed source may cost a system call.
+unsigned RandomNumber() {
+    thread_local std::mt19937 random{std::random_device{}()};
+    return static_cast<unsigned>(random());
+}
+
 // A fresh name for a temporary file, "qrnXXXXXXXX.tmp".
-std::string TemporaryName(std::mt19937& random) {
+std::string TemporaryName() {
     char name[32];
-    std::snprintf(name, sizeof name, "qrn%08X.tmp", static_cast<unsigned>(random()));
+    std::snprintf(name, sizeof name, "qrn%08X.tmp", RandomNumber());
     return name;
 }
 
@@ -255,10 +261,8 @@ bool BeginFile(const std::string& base, const std::string& relative, bool makeDi
         AbandonFile(pending);
         return Fail(error, PlaceFailure::Link, ELOOP, walked + relative.substr(start));
     }
-    std::random_device seed;
-    std::mt19937 random(seed());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string temporary = TemporaryName(random);
+        const std::string temporary = TemporaryName();
         const int fd = ::openat(dir, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
             pending.file = fd;
@@ -328,14 +332,12 @@ bool AdoptFile(PendingFile& pending, FileHandle file) {
     // no moment are there two pending files to leave behind. Naming a file
     // by its descriptor needs a privilege on older kernels; its /proc entry
     // does not.
-    std::random_device seed;
-    std::mt19937 random(seed());
     const std::string viaProc = "/proc/self/fd/" + std::to_string(ToFd(file));
     bool byProc = false;
     std::string fresh;
     for (int attempt = 0;; ++attempt) {
         if (attempt == 100) return false;
-        fresh = TemporaryName(random);
+        fresh = TemporaryName();
         const int linked = byProc ? ::linkat(AT_FDCWD, viaProc.c_str(), dir, fresh.c_str(), AT_SYMLINK_FOLLOW)
                                   : ::linkat(ToFd(file), "", dir, fresh.c_str(), AT_EMPTY_PATH);
         if (linked == 0) break;
@@ -387,9 +389,7 @@ std::string CreatePrivateDirectory(const std::string& parent, const std::string&
 }
 
 std::string CreateTempFileName(const std::string& directory, const std::string& prefix) {
-    std::random_device seed;
-    std::mt19937 random(seed());
-    unsigned number = random() & 0xFFFF;
+    unsigned number = RandomNumber() & 0xFFFF;
     for (int attempt = 0; attempt < 65536; ++attempt, number = (number + 1) & 0xFFFF) {
         if (number == 0) continue;
         char hex[8];
