@@ -129,6 +129,11 @@ void CodecSeeds() {
         Write(target, "markers", Concat({0}, Bytes(40, 0x94)));
         Write(target, "empty", {0});
     }
+    // The first byte: 1 + its low four bits copies of the rest, each with one byte changed.
+    Write("lzh_reference", "text-4-copies", Concat({3}, Text));
+    Write("lzh_reference", "binary", Concat({0}, Binary()));
+    Write("lzh_reference", "runs-16-copies", Concat({15}, Runs()));
+    Write("lzh_reference", "noise-8-copies", Concat({7}, Noise(600, 7)));
 }
 
 // 1 November 1998, 13:30:18.
