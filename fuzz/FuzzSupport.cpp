@@ -77,6 +77,46 @@ void AcceptHashIds(TQuern& quern) {
     quern.OnRecognize = [](const std::string& id, bool& recognized) { recognized = !id.empty() && id[0] == '#'; };
 }
 
+void CopyCustom(TStream& dest, TStream& source, int32_t Sourcesize, int32_t /*Destsize*/,
+                const std::string& /*CompressID*/, int32_t& checksum) {
+    uint8_t buffer[4096];
+    uint32_t sum = 0;
+    for (int32_t left = std::min(Sourcesize, DeclaredSizeCap); left > 0;) {
+        const int32_t n = source.Read(buffer, std::min<int32_t>(left, sizeof buffer));
+        if (n <= 0) break;
+        for (int32_t i = 0; i < n; ++i) sum += buffer[i];
+        dest.WriteBuffer(buffer, n);
+        left -= n;
+    }
+    checksum = static_cast<int32_t>(sum);
+}
+
+std::vector<bool> EntriesWithinBudget(const uint8_t* data, size_t size) {
+    constexpr int MaxFilesWritten = 32;
+    TMemoryStream stream(Bytes(data, data + size));
+    TQuern lister;
+    AcceptHashIds(lister);
+    TStringList list;
+    try {
+        lister.ListArchiveStream(stream, list);
+    } catch (const Exception&) {
+    }
+    std::vector<bool> wanted;
+    int64_t budget = DeclaredSizeCap;
+    int filesWritten = 0;
+    for (int i = 0; i < list.Count(); ++i) {
+        const int32_t declared = static_cast<const TArchiveFileInfo*>(list.Objects(i))->UncompressedSize;
+        const bool within = declared <= budget && filesWritten < MaxFilesWritten;
+        if (within) {
+            budget -= declared;
+            ++filesWritten;
+        }
+        wanted.push_back(within);
+    }
+    TQuern::FreeListing(&list);
+    return wanted;
+}
+
 namespace {
 
 struct Scratch {

@@ -16,6 +16,7 @@
 
 namespace quern {
 class TQuern;
+class TStream;
 }
 
 using namespace quern;
@@ -102,6 +103,16 @@ void CheckRoundTrip(uint8_t method, const uint8_t* data, size_t size);
 // Archive method IDs outside the table are accepted when they begin with "#",
 // so the custom-method path (type 3 through OnExpand) is reachable too.
 void AcceptHashIds(TQuern& quern);
+
+// A type-3 decoder for OnExpand: the stored bytes are the file's bytes.
+void CopyCustom(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize, const std::string& CompressID,
+                int32_t& checksum);
+
+// Which entries of the archive in data an expansion target writes, in the
+// order the walk offers them (the listing's): the LZH and LH5 expanders fill
+// any declared size from a few bytes, so entries are passed over once their
+// declared sizes would pass DeclaredSizeCap together, and after 32 files.
+std::vector<bool> EntriesWithinBudget(const uint8_t* data, size_t size);
 
 // A private directory made on first use and removed when the process ends;
 // with a trailing separator.

@@ -183,7 +183,7 @@ void ArchiveSeeds() {
     TArchiveWriter empty;
     const Bytes emptyBytes = Archive(empty);
 
-    for (const char* target : {"archive_list", "archive_expand"}) {
+    for (const char* target : {"archive_list", "archive_expand", "archive_parallel"}) {
         Write(target, "mixed", mixedBytes);
         Write(target, "locked", lockedBytes);
         Write(target, "custom-id", customBytes);
