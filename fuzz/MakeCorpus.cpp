@@ -192,6 +192,26 @@ void ArchiveSeeds() {
     }
 }
 
+// Entries for archive_write_parallel: a spec byte (type = spec % 5, lock flag
+// = spec / 5 % 3), a 16-bit length and the data.
+Bytes WriterEntry(uint8_t spec, const Bytes& data) {
+    return Concat({spec, static_cast<uint8_t>(data.size()), static_cast<uint8_t>(data.size() >> 8)}, data);
+}
+
+void WriterSeeds() {
+    const Bytes mix = Concat(Concat(WriterEntry(4, Text), WriterEntry(2, Binary())),
+                             Concat(Concat(WriterEntry(1, Runs()), WriterEntry(0, FromText("stored"))),
+                                    Concat(WriterEntry(3, Text), WriterEntry(4, {}))));
+    // The first byte: bits 0..3 the report answered with -1, bit 4 a key.
+    Write("archive_write_parallel", "mix", Concat({0}, mix));
+    Write("archive_write_parallel", "mix-cancelled", Concat({5}, mix));
+    Write("archive_write_parallel", "locked",
+          Concat({0x10}, Concat(Concat(WriterEntry(9, Text), WriterEntry(12, Binary())),
+                                Concat(WriterEntry(11, Runs()), WriterEntry(14, Noise(600, 7))))));
+    // Noise that coding would grow: stored instead.
+    Write("archive_write_parallel", "incompressible", Concat({0}, Concat(WriterEntry(4, Noise(3000, 3)), WriterEntry(2, Noise(900, 4)))));
+}
+
 void ConfigSeeds() {
     // section NUL key NUL file content
     const std::string nul(1, '\0');
@@ -227,6 +247,7 @@ int main(int argc, char** argv) {
     try {
         CodecSeeds();
         ArchiveSeeds();
+        WriterSeeds();
         ConfigSeeds();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
