@@ -134,6 +134,13 @@ void CodecSeeds() {
     Write("lzh_reference", "binary", Concat({0}, Binary()));
     Write("lzh_reference", "runs-16-copies", Concat({15}, Runs()));
     Write("lzh_reference", "noise-8-copies", Concat({7}, Noise(600, 7)));
+    // The first byte: 1 + its value copies of the rest, each with one byte
+    // changed, cut at 40 KB; the copies reach the window's slides.
+    Write("lh5_reference", "text-64-copies", Concat({63}, Text));
+    Write("lh5_reference", "binary", Concat({0}, Binary()));
+    Write("lh5_reference", "runs-16-copies", Concat({15}, Runs()));
+    Write("lh5_reference", "period-256-noise", Concat({255}, Noise(256, 3)));
+    Write("lh5_reference", "large", Concat({0}, Large()));
 }
 
 // 1 November 1998, 13:30:18.

@@ -1,14 +1,13 @@
 // A slow, plain rendering of the LH5 compressor's match search and lazy
 // choice, to hold the optimised one to: the same dictionary trie, shortcut,
-// lazy passing-up of positions and window layout, kept in ordinary maps and
-// vectors, with whole-node scans and byte-by-byte comparisons. It reports the
+// lazy passing-up of positions and window layout, kept in plain tables (a
+// list of children for every node) and compared byte by byte. It reports the
 // items the compressor would code for `input`, read in one piece; one Run per
 // object.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-#include <map>
 #include <vector>
 
 #include "codecs/lh5/Lh5BlockWriter.h"
@@ -85,24 +84,23 @@ private:
     }
     void Clamp() { matchLen_ = std::min(matchLen_, remaining_); }
 
+    // The child of node whose edge starts with b, or 0.
     int Child(int node, uint8_t b) const {
-        auto it = child_.find(node * 256 + b);
-        return it == child_.end() ? 0 : it->second;
+        for (int c : children_[node])
+            if (edge_[c] == b) return c;
+        return 0;
     }
-    void SetChild(int node, uint8_t b, int c) {
-        child_[node * 256 + b] = c;
+    void AddChild(int node, uint8_t b, int c) {
+        children_[node].push_back(c);
         parent_[c] = node;
         edge_[c] = b;
     }
-    std::vector<int> Children(int node) const {
-        std::vector<int> list;
-        for (auto it = child_.lower_bound(node * 256); it != child_.end() && it->first < node * 256 + 256; ++it)
-            list.push_back(it->second);
-        return list;
-    }
     // Puts `replacement` where `old` hangs under its parent.
     void Replace(int old, int replacement) {
-        SetChild(parent_[old], edge_[old], replacement);
+        std::vector<int>& siblings = children_[parent_[old]];
+        *std::find(siblings.begin(), siblings.end(), old) = replacement;
+        parent_[replacement] = parent_[old];
+        edge_[replacement] = edge_[old];
         parent_[old] = 0;
     }
     // Gives node and its pending ancestors the newest of their positions and
@@ -112,12 +110,12 @@ private:
         while (pending_[node]) {
             newest = std::max(newest, Unslid(position_[node], pos_));
             position_[node] = Stored(newest);
-            pending_[node] = false;
+            pending_[node] = 0;
             node = parent_[node];
         }
         if (IsRoot(node)) return;
         position_[node] = Stored(std::max(newest, Unslid(position_[node], pos_)));
-        pending_[node] = true;
+        pending_[node] = 1;
     }
 
     // Records the string at pos_, leaving its match in matchLen_/matchPos_.
@@ -140,7 +138,7 @@ private:
             q = RootBase + window_[pos_];
             r = Child(q, window_[pos_ + 1]);
             if (r == 0) {
-                SetChild(q, window_[pos_ + 1], pos_);
+                AddChild(q, window_[pos_ + 1], pos_);
                 matchLen_ = 1;
                 return;
             }
@@ -157,18 +155,18 @@ private:
                 Replace(r, added);
                 depth_[added] = matchLen_;
                 position_[added] = pos_;
-                pending_[added] = false;
-                SetChild(added, window_[matchPos_ + matchLen_], r);
-                SetChild(added, window_[pos_ + matchLen_], pos_);
+                pending_[added] = 0;
+                AddChild(added, window_[matchPos_ + matchLen_], r);
+                AddChild(added, window_[pos_ + matchLen_], pos_);
                 return;
             }
             if (matchLen_ == MaxMatch) break;
             position_[r] = pos_;
-            pending_[r] = false;
+            pending_[r] = 0;
             q = r;
             r = Child(q, window_[pos_ + matchLen_]);
             if (r == 0) {
-                SetChild(q, window_[pos_ + matchLen_], pos_);
+                AddChild(q, window_[pos_ + matchLen_], pos_);
                 return;
             }
             ++matchLen_;
@@ -184,14 +182,14 @@ private:
     void Delete(int leaf) {
         const int r = parent_[leaf];
         if (r == 0) return;
-        child_.erase(r * 256 + edge_[leaf]);
+        std::vector<int>& siblings = children_[r];
+        siblings.erase(std::find(siblings.begin(), siblings.end(), leaf));
         parent_[leaf] = 0;
-        if (IsRoot(r)) return;
-        const std::vector<int> rest = Children(r);
-        if (rest.size() > 1) return;
+        if (IsRoot(r) || siblings.size() > 1) return;
         PassUp(parent_[r], Unslid(position_[r], pos_));
-        child_.erase(r * 256 + edge_[rest[0]]);
-        Replace(r, rest[0]);
+        const int rest = siblings[0];
+        siblings.clear();
+        Replace(r, rest);
         free_.push_back(r);
     }
 
@@ -201,15 +199,15 @@ private:
     std::vector<uint8_t> window_ = std::vector<uint8_t>(2 * Dict + MaxMatch);
     int pos_ = 0, remaining_ = 0, matchLen_ = 0, matchPos_ = 0;
 
-    std::map<int, int> child_;  // node * 256 + the first byte of an edge -> the child below
+    std::vector<std::vector<int>> children_ = std::vector<std::vector<int>>(RootBase + 256);
     std::vector<int> parent_ = std::vector<int>(RootBase + 256, 0);  // 0: not in the trie
-    std::vector<uint8_t> edge_ = std::vector<uint8_t>(RootBase + 256, 0);  // the key under the parent
+    std::vector<uint8_t> edge_ = std::vector<uint8_t>(RootBase + 256, 0);  // the first byte of its edge
     std::vector<int> depth_ = std::vector<int>(RootBase + 256, 1);   // roots have depth 1
     // An internal node's position: of a string that went through it, not always
     // the newest one. A pending node's position has not yet been passed on
     // to its parent.
     std::vector<int> position_ = std::vector<int>(RootBase + 256, 0);
-    std::vector<bool> pending_ = std::vector<bool>(RootBase + 256, false);
+    std::vector<uint8_t> pending_ = std::vector<uint8_t>(RootBase + 256, 0);
     // A leaf replaced by a newer one with the same 256 bytes names it.
     std::vector<int> replacedBy_ = std::vector<int>(RootBase, 0);
     std::vector<int> free_ = [] {

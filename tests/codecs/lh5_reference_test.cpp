@@ -32,7 +32,9 @@ Bytes EndPicksOlderMatch(size_t n) {
     }
     const size_t older = n >= 8192 ? n - 5000 : n / 3;
     const size_t newer = n >= 8192 ? n - 3000 : 2 * n / 3;
-    auto put = [&out](size_t at, const Bytes& bytes) { std::copy(bytes.begin(), bytes.end(), out.begin() + static_cast<long>(at)); };
+    auto put = [&out](size_t at, const Bytes& bytes) {
+        std::copy(bytes.begin(), bytes.end(), out.begin() + static_cast<long>(at));
+    };
     put(older, Text("xyz"));
     put(older + 3, after);
     put(newer, Text("xyz"));
@@ -69,7 +71,8 @@ TEST(Lh5MatchFinder, SameItemsAsPlainReference) {
     for (size_t n : {3000, 7990, 8192, 12000, 16131, 20000})
         cases.push_back({"the end picks the older match, " + std::to_string(n), EndPicksOlderMatch(n)});
     // The 0 stored after the last chunk continues the pattern.
-    cases.push_back({"period 64 with a zero, 16131", Repeat(Text(std::string("abc\0defgh", 9) + std::string(55, 'x')), 16131)});
+    const Bytes withZero = Text(std::string("abc\0defgh", 9) + std::string(55, 'x'));
+    cases.push_back({"period 64 with a zero, 16131", Repeat(withZero, 16131)});
     cases.push_back({"edited copies", EditedCopies(60000, 3)});
     cases.push_back({"skewed bytes", SkewedBytes(30000, 4)});
     cases.push_back({"runs", Runs(50000, 5)});
