@@ -198,7 +198,12 @@ void LzhEncoder::InitMatchTree() {
 // order are known: the string at r - 1 had a long prefix in common with a
 // neighbour p, so the one at p + 1 usually neighbours r.
 inline void LzhEncoder::InsertPosition(int r, bool wantMatch) {
-    if (nextKey_ == r && nextLen_ >= MinMatch && InsertBesideNeighbour(r, nextNode_, nextLen_, wantMatch)) return;
+    // The string at position 0 is the one at 4095 moved on by a byte only
+    // where the mirror agrees with the ring; bytes that a short input never
+    // reached are spaces in the ring and zeros in the mirror.
+    if (nextKey_ == r && nextLen_ >= MinMatch && r != 0 && nextNode_ != 0 &&
+        InsertBesideNeighbour(r, nextNode_, nextLen_, wantMatch))
+        return;
     InsertByDescent(r);
 }
 

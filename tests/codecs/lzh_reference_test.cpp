@@ -43,6 +43,18 @@ TEST(LzhMatchFinder, SameStreamAsAPlainTreeWalk) {
         cases.push_back({"letters over " + std::to_string(alphabet), Letters(30000, alphabet, alphabet)});
     for (size_t period : {1, 2, 3, 7, 59, 60, 61, 4095, 4096, 4097})
         cases.push_back({"period " + std::to_string(period), Repeat(Letters(period, 26, 5), 20000)});
+    // Inputs of 60 to 118 bytes leave ring positions below 59 that the input
+    // never reaches: there the ring holds the preset spaces and its mirror
+    // zeros, so a string just past the ring's end is not the one before it
+    // moved on by a byte. Zeros with a few marks make equally long matches
+    // that run into those bytes.
+    for (size_t n : {61, 90, 114, 118}) {
+        Bytes data(n, 0);
+        data[3] = 8;
+        data[7] = 1;
+        data[47] = 3;
+        cases.push_back({"zeros with marks, " + std::to_string(n), data});
+    }
     cases.push_back({"edited copies", EditedCopies(40000, 3)});
     cases.push_back({"mixed", MixedData(120000, 5)});
 
