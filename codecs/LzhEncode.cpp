@@ -87,10 +87,14 @@ private:
     }
     [[gnu::always_inline]] void DeletePosition(int p);
     // What the next position's search may start from: a node sharing at
-    // least nextLen_ bytes with the string at nextKey_.
+    // least nextLen_ bytes with the string at nextKey_. Past 4095 both stay
+    // unwrapped (4096 is no position, so no start is taken): the string at
+    // 0 is the one at 4095 moved on by a byte only where the mirror agrees
+    // with the ring, and bytes a short input never reached are spaces in
+    // the ring and zeros in the mirror.
     void SetNext(int r, int node, int len) {
-        nextKey_ = (r + 1) & RingMask;
-        nextNode_ = (node + 1) & RingMask;
+        nextKey_ = r + 1;
+        nextNode_ = node + 1;
         nextLen_ = len - 1;
     }
 
@@ -198,12 +202,7 @@ void LzhEncoder::InitMatchTree() {
 // order are known: the string at r - 1 had a long prefix in common with a
 // neighbour p, so the one at p + 1 usually neighbours r.
 inline void LzhEncoder::InsertPosition(int r, bool wantMatch) {
-    // The string at position 0 is the one at 4095 moved on by a byte only
-    // where the mirror agrees with the ring; bytes that a short input never
-    // reached are spaces in the ring and zeros in the mirror.
-    if (nextKey_ == r && nextLen_ >= MinMatch && r != 0 && nextNode_ != 0 &&
-        InsertBesideNeighbour(r, nextNode_, nextLen_, wantMatch))
-        return;
+    if (nextKey_ == r && nextLen_ >= MinMatch && InsertBesideNeighbour(r, nextNode_, nextLen_, wantMatch)) return;
     InsertByDescent(r);
 }
 
@@ -257,7 +256,7 @@ inline void LzhEncoder::InsertByDescent(int r) {
 inline bool LzhEncoder::InsertBesideNeighbour(int r, int c, int known, bool wantMatch) {
     const uint8_t* const text = text_.data();
     const uint8_t* const key = text + r;
-    if (c == r || parent_[c] == Nil) return false;
+    if (c == r || c == Nil || parent_[c] == Nil) return false;
     // c's string is unchanged since it entered the tree, and so are the
     // first `known` bytes of r's: they still agree, and their first three
     // put c in r's bucket.
