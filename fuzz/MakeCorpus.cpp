@@ -199,10 +199,10 @@ void ArchiveSeeds() {
     }
 }
 
-// Entries for archive_write_parallel: a spec byte (type = spec % 5, lock flag
-// = spec / 5 % 3), a 16-bit length and the data.
-Bytes WriterEntry(uint8_t spec, const Bytes& data) {
-    return Concat({spec, static_cast<uint8_t>(data.size()), static_cast<uint8_t>(data.size() >> 8)}, data);
+// Entries for archive_write_parallel: a kind byte (type = kind % 5, lock flag
+// = kind / 5 % 3), a 16-bit length and the data.
+Bytes WriterEntry(uint8_t kind, const Bytes& data) {
+    return Concat({kind, static_cast<uint8_t>(data.size()), static_cast<uint8_t>(data.size() >> 8)}, data);
 }
 
 void WriterSeeds() {

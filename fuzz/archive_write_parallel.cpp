@@ -3,8 +3,8 @@
 // events in the same order, the same failure. Input layout:
 //   byte 0   bits 0..3: n > 0 makes the progress handler answer -1 to its
 //            n-th report; bit 4: the writer has a key
-//   then entries, each: a spec byte (type = spec % 5, type 3 copied by
-//   OnCompress; lock flag = spec / 5 % 3), a 16-bit little-endian length
+//   then entries, each: a kind byte (type = kind % 5, type 3 copied by
+//   OnCompress; lock flag = kind / 5 % 3), a 16-bit little-endian length
 //   (cut to what is left) and that many bytes of data.
 #include <algorithm>
 #include <string>
@@ -49,11 +49,11 @@ Written Write(const uint8_t* data, size_t size, unsigned threads) {
     };
     int index = 0;
     for (size_t at = 1; at + 3 <= size; ++index) {
-        const uint8_t spec = data[at];
+        const uint8_t kind = data[at];
         const size_t length = std::min<size_t>(data[at + 1] | (data[at + 2] << 8), size - at - 3);
         at += 3;
         writer.AddMemory("entry" + std::to_string(index), fuzz::Bytes(data + at, data + at + length), 0x25616BC9,
-                         0x20, static_cast<uint8_t>(spec % 5), spec / 5 % 3);
+                         0x20, static_cast<uint8_t>(kind % 5), kind / 5 % 3);
         at += length;
     }
     TMemoryStream out;
