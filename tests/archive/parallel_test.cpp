@@ -397,6 +397,13 @@ TEST(ParallelExpansion, AProgressHandlerThatEndsTheInputEndsItWhereItWouldSerial
     }
 }
 
+// Whether the platform and the file system of `directory` have unnamed files.
+bool HasUnnamedFiles(const std::string& directory) {
+    const platform::FileHandle probe = platform::CreateUnnamedFile(directory);
+    platform::CloseFile(probe);
+    return probe != platform::InvalidFile;
+}
+
 // Entries past the memory limit, of each kind the workers decode ahead: they
 // wait in a file until the walk reaches them.
 Mix LargeEntries() {
@@ -416,9 +423,7 @@ Mix LargeEntries() {
 TEST(ParallelExpansion, LargeEntriesLandAsSeriallyWithNothingLeftBehind) {
     TempDir dir, temp;
     ScopedEnv env(testing_support::TempPathVariable, temp.Path());
-    const platform::FileHandle probe = platform::CreateUnnamedFile(dir.Path());
-    const bool unnamedFiles = probe != platform::InvalidFile;
-    platform::CloseFile(probe);
+    const bool unnamedFiles = HasUnnamedFiles(dir.Path());
     const Mix mix = LargeEntries();
     const std::string archive = dir / "a";
     WriteFileBytes(archive, WriteMix(mix, 1).archive);
@@ -652,9 +657,7 @@ TEST(SpillStream, StreamsShareOneBudgetAndTheRestGoToFiles) {
 TEST(SpillStream, AnUnnamedFileInTheGivenDirectoryBecomesTheTarget) {
     TempDir dir, temp;
     ScopedEnv env(testing_support::TempPathVariable, temp.Path());
-    const platform::FileHandle probe = platform::CreateUnnamedFile(dir.Path());
-    const bool unnamedFiles = probe != platform::InvalidFile;
-    platform::CloseFile(probe);
+    const bool unnamedFiles = HasUnnamedFiles(dir.Path());
     const Bytes data = Prose(300000, 9);
     Bytes expected = data;
     std::copy_n("header", 6, expected.begin() + 10);
